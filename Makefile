@@ -1,0 +1,29 @@
+# Thin wrapper over CMake; packagers may drive CMake directly.
+BUILD  ?= build
+ASAN   ?= build-asan
+JOBS   ?= $(shell nproc)
+CMAKE  ?= cmake
+CTEST  ?= ctest
+
+.PHONY: all test test-asan demo clean deps-test
+
+all:
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+deps-test:
+	tools/install-deps.sh test
+
+test: deps-test
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+	$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan: deps-test
+	$(CMAKE) -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DTORPOR_TESTS=ON -DTORPOR_SANITIZE=ON
+	$(CMAKE) --build $(ASAN) -j $(JOBS)
+	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+		$(CTEST) --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN)

@@ -1,0 +1,256 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <linux/magic.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace sandbox {
+namespace {
+
+constexpr int kSkipStatus = 77;
+bool in_child = false;
+int scratch_serial = 0;
+
+[[noreturn]] void die(const std::string &what)
+{
+    std::fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::fflush(nullptr);
+    _exit(2);
+}
+
+void require_child(const char *call)
+{
+    if (!in_child) {
+        std::fprintf(stderr, "sandbox: %s called outside sandbox::run\n", call);
+        std::abort();
+    }
+}
+
+bool write_text(const char *path, const std::string &text)
+{
+    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    return ok;
+}
+
+// Enters a new mount namespace with private propagation; as non-root, inside
+// a new user namespace mapping the caller to root. false with errno set.
+bool enter_namespace()
+{
+    if (::geteuid() != 0) {
+        uid_t uid = ::geteuid();
+        gid_t gid = ::getegid();
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return false;
+        write_text("/proc/self/setgroups", "deny");
+        if (!write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
+            return false;
+    } else if (::unshare(CLONE_NEWNS) != 0) {
+        return false;
+    }
+    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("sandbox", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+}
+
+std::string resolved(const std::string &path)
+{
+    char buf[PATH_MAX];
+    if (::realpath(path.c_str(), buf) == nullptr)
+        die("cannot resolve " + path);
+    return buf;
+}
+
+std::string probe()
+{
+    pid_t pid = ::fork();
+    if (pid < 0)
+        return std::string("fork failed: ") + std::strerror(errno);
+    if (pid == 0)
+        _exit(enter_namespace() ? 0 : 10 + (errno & 0x7f));
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid)
+        return "waitpid failed";
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return {};
+    int err = WIFEXITED(status) ? WEXITSTATUS(status) - 10 : 0;
+    return std::string("no private mount namespace here (neither root nor an unprivileged user "
+                       "namespace allows one): ") +
+           std::strerror(err);
+}
+
+void make_dir(const std::string &path)
+{
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        die("mkdir " + path);
+}
+
+} // namespace
+
+const std::string &unavailable_reason()
+{
+    static const std::string reason = probe();
+    return reason;
+}
+
+void run(const std::function<void()> &body)
+{
+    if (!unavailable_reason().empty())
+        GTEST_SKIP() << unavailable_reason();
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0) << "fork: " << std::strerror(errno);
+    if (pid == 0) {
+        in_child = true;
+        if (!enter_namespace())
+            die("entering the mount namespace");
+        make_dir("/tmp/.sandbox");
+        body();
+        std::fflush(nullptr);
+        const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+        bool failed = info != nullptr && info->result()->Failed();
+        bool skipped = info != nullptr && info->result()->Skipped();
+        _exit(failed ? 1 : skipped ? kSkipStatus : 0);
+    }
+    int status = 0;
+    pid_t got;
+    while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    ASSERT_EQ(got, pid);
+    if (WIFSIGNALED(status))
+        FAIL() << "sandboxed test body died of signal " << WTERMSIG(status);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kSkipStatus)
+        GTEST_SKIP() << "skipped inside the sandbox (see its message above)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the sandboxed test body failed (see above)";
+}
+
+std::string scratch(std::string_view name)
+{
+    require_child("scratch");
+    return "/tmp/.sandbox/" + std::string(name);
+}
+
+void tmpfs(const std::string &dir, const std::string &options)
+{
+    require_child("tmpfs");
+    std::string target = resolved(dir);
+    if (::mount("sandbox", target.c_str(), "tmpfs", 0, options.empty() ? nullptr : options.c_str()) != 0)
+        die("tmpfs on " + target);
+}
+
+void writable(const std::string &dir)
+{
+    require_child("writable");
+    std::string target = resolved(dir);
+    std::string base = scratch("overlay" + std::to_string(++scratch_serial));
+    make_dir(base);
+    make_dir(base + "/upper");
+    make_dir(base + "/work");
+    std::string opts = "lowerdir=" + target + ",upperdir=" + base + "/upper,workdir=" + base + "/work";
+    if (::mount("overlay", target.c_str(), "overlay", 0, opts.c_str()) != 0)
+        die("overlay on " + target);
+}
+
+void bind_mount(const std::string &src, const std::string &dst)
+{
+    require_child("bind_mount");
+    struct stat st {};
+    if (::lstat(dst.c_str(), &st) != 0)
+        die("bind target " + dst + " does not exist");
+    if (::mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        die("bind " + src + " on " + dst);
+}
+
+void bind_text(std::string_view content, const std::string &dst)
+{
+    std::string file = scratch("text" + std::to_string(++scratch_serial));
+    write_file(file, content);
+    bind_mount(file, dst);
+}
+
+void private_dev()
+{
+    require_child("private_dev");
+    std::string host = scratch("hostdev");
+    make_dir(host);
+    if (::mount("/dev", host.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        die("bind /dev");
+    if (::mount("sandbox", "/dev", "tmpfs", 0, "mode=755") != 0)
+        die("tmpfs on /dev");
+    for (const char *name : {"null", "zero", "full", "random", "urandom", "tty", "fuse"}) {
+        std::string src = host + "/" + name;
+        std::string dst = std::string("/dev/") + name;
+        if (::access(src.c_str(), F_OK) != 0)
+            continue;
+        int fd = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            die("create " + dst);
+        ::close(fd);
+        if (::mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            die("bind " + dst);
+    }
+    const char *links[][2] = {{"/proc/self/fd", "/dev/fd"},
+                              {"/proc/self/fd/0", "/dev/stdin"},
+                              {"/proc/self/fd/1", "/dev/stdout"},
+                              {"/proc/self/fd/2", "/dev/stderr"}};
+    for (auto &link : links)
+        if (::symlink(link[0], link[1]) != 0)
+            die(std::string("symlink ") + link[1]);
+    if (::umount2(host.c_str(), MNT_DETACH) != 0)
+        die("detach the host's /dev");
+}
+
+void write_file(const std::string &path, std::string_view content, mode_t mode)
+{
+    require_child("write_file");
+    std::string dir = path.substr(0, path.find_last_of('/') + 1);
+    struct statfs fs {};
+    if (::statfs(dir.empty() ? "." : dir.c_str(), &fs) != 0)
+        die("statfs " + dir);
+    if (fs.f_type != TMPFS_MAGIC && fs.f_type != OVERLAYFS_SUPER_MAGIC) {
+        errno = EPERM;
+        die("refusing to write " + path + " outside the sandbox's own file systems");
+    }
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0)
+        die("open " + path);
+    if (::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+        die("write " + path);
+    ::fchmod(fd, mode);
+    ::close(fd);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+} // namespace sandbox

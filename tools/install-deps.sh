@@ -1,0 +1,36 @@
+#!/bin/sh
+# Installs the Debian packages that a make target needs and that are missing.
+# Usage: install-deps.sh GROUP...   (groups: build test check bench arm deb)
+set -eu
+
+packages() {
+    case "$1" in
+    build) echo "cmake make g++ pkg-config" ;;
+    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 faketime util-linux" ;;
+    *) echo "unknown group: $1" >&2; exit 2 ;;
+    esac
+}
+
+want=""
+for group in "$@"; do
+    want="$want $(packages "$group")"
+done
+
+missing=""
+for pkg in $want; do
+    case " $missing " in *" $pkg "*) continue ;; esac
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing="$missing $pkg"
+done
+
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages:$missing (run as root, or install them)" >&2
+    exit 1
+fi
+echo "installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get install -y --no-install-recommends $missing >/dev/null 2>&1 || {
+    apt-get update >/dev/null
+    apt-get install -y --no-install-recommends $missing
+}
