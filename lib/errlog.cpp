@@ -90,9 +90,15 @@ void append_trace(const char *text, size_t len)
     }
 }
 
-bool is_code(int major, int minor) { return major != 0 && minor != 0; }
+bool is_code(int major, int minor)
+{
+    return major != 0 && minor != 0;
+}
 
-bool code_fits(int n) { return n >= 1 && n <= kCodeMax; }
+bool code_fits(int n)
+{
+    return n >= 1 && n <= kCodeMax;
+}
 
 int lock_log()
 {

@@ -153,7 +153,8 @@ void tmpfs(const std::string &dir, const std::string &options)
 {
     require_child("tmpfs");
     std::string target = resolved(dir);
-    if (::mount("sandbox", target.c_str(), "tmpfs", 0, options.empty() ? nullptr : options.c_str()) != 0)
+    if (::mount("sandbox", target.c_str(), "tmpfs", 0,
+                options.empty() ? nullptr : options.c_str()) != 0)
         die("tmpfs on " + target);
 }
 
@@ -165,7 +166,8 @@ void writable(const std::string &dir)
     make_dir(base);
     make_dir(base + "/upper");
     make_dir(base + "/work");
-    std::string opts = "lowerdir=" + target + ",upperdir=" + base + "/upper,workdir=" + base + "/work";
+    std::string opts =
+        "lowerdir=" + target + ",upperdir=" + base + "/upper,workdir=" + base + "/work";
     if (::mount("overlay", target.c_str(), "overlay", 0, opts.c_str()) != 0)
         die("overlay on " + target);
 }
