@@ -1,11 +1,12 @@
 # Thin wrapper over CMake; packagers may drive CMake directly.
 BUILD  ?= build
 ASAN   ?= build-asan
+ARM    ?= build-arm
 JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
 
-.PHONY: all test test-asan demo clean deps-test
+.PHONY: all test test-asan arm clean deps-test deps-arm
 
 all:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -25,5 +26,15 @@ test-asan: deps-test
 	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(CTEST) --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 
+deps-arm:
+	tools/install-deps.sh arm
+
+# Cross build for 32-bit ARM; the unit tests run under qemu-arm.
+arm: deps-arm
+	$(CMAKE) -S . -B $(ARM) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
+	$(CMAKE) --build $(ARM) -j $(JOBS)
+	$(CTEST) --test-dir $(ARM) --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(ARM)

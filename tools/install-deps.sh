@@ -1,12 +1,13 @@
 #!/bin/sh
 # Installs the Debian packages that a make target needs and that are missing.
-# Usage: install-deps.sh GROUP...   (groups: build test check bench arm deb)
+# Usage: install-deps.sh GROUP...   (groups: build test arm)
 set -eu
 
 packages() {
     case "$1" in
     build) echo "cmake make g++ pkg-config" ;;
     test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 faketime util-linux" ;;
+    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac
 }

@@ -1,0 +1,15 @@
+# Cross build for the appliance's 32-bit ARM (Debian crossbuild-essential-armel).
+# Tests run under user-mode emulation: qemu-arm with the cross sysroot.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(TORPOR_TRIPLET arm-linux-gnueabi)
+
+set(CMAKE_C_COMPILER ${TORPOR_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${TORPOR_TRIPLET}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${TORPOR_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${TORPOR_TRIPLET})
