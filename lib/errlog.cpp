@@ -44,6 +44,8 @@ public:
     ~errno_keeper() { errno = saved_; }
     errno_keeper(const errno_keeper &) = delete;
     errno_keeper &operator=(const errno_keeper &) = delete;
+    errno_keeper(errno_keeper &&) = delete;
+    errno_keeper &operator=(errno_keeper &&) = delete;
 
 private:
     int saved_;
