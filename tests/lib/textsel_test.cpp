@@ -112,6 +112,8 @@ TEST(TextExtractColumn, GivesOneLinePerRecordWithTheField)
         {"a\r,b\r\n", '\n', ',', 1, "a\r\n\n"},
         {"a\xffx;c", ';' | 0x100, -1, 2, "x\n"},
         {"a\xffx\xffy", -1, ',', 1, "a\nx\ny\n"},
+        {"a,b\nc", 0, ',', 2, "bc\n"},
+        {"a,b\nc", 0x100, ',', 1, "a\n"},
     };
     for (const auto &c : cases) {
         auto text = heap(c.text);
