@@ -1,0 +1,176 @@
+#include "textsel.h"
+
+#include <climits>
+#include <cstring>
+
+#include "text.h"
+
+namespace {
+
+// Any value but 1 and 2 selects the identifier characters.
+constexpr int kIdentSymbols = 0;
+
+// One line of a text: [begin, end), end at its newline or at the NUL.
+struct line_span {
+    const char *begin;
+    const char *end;
+    [[nodiscard]] const char *next() const { return *end == '\n' ? end + 1 : end; }
+};
+
+line_span line_at(const char *p)
+{
+    return {p, strchrnul(p, '\n')};
+}
+
+// The first non-blank of [p, end]; end itself is never a blank. The bound of
+// skip_blanks is an int, so a longer run of blanks is taken in parts.
+const char *skip_to_end(const char *p, const char *end)
+{
+    if (*p != ' ' && *p != '\t')
+        return p;
+    for (;;) {
+        size_t left = static_cast<size_t>(end - p) + 1;
+        int bound = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        const char *q = skip_blanks(p, bound);
+        if (q < p + bound)
+            return q;
+        p = q;
+    }
+}
+
+// Where the keyword stands in the line after its blanks, or null. The compare
+// stays within the line, so a keyword never matches across a line's end.
+const char *match_keyword(line_span line, const char *keyword, size_t keyword_len, int symbol_set)
+{
+    const char *at = skip_to_end(line.begin, line.end);
+    if (static_cast<size_t>(line.end - at) < keyword_len)
+        return nullptr;
+    if (std::memcmp(at, keyword, keyword_len) != 0)
+        return nullptr;
+    return text_is_word_char(at + keyword_len, symbol_set) ? nullptr : at;
+}
+
+char *append(char *w, const char *from, const char *to)
+{
+    std::memcpy(w, from, to - from);
+    return w + (to - from);
+}
+
+char *append_line(char *w, const char *from, const char *to)
+{
+    w = append(w, from, to);
+    *w++ = '\n';
+    return w;
+}
+
+// Appends the last field of a record with its newlines removed.
+char *append_last_field(char *w, const char *from, const char *to)
+{
+    if (std::memchr(from, '\n', to - from) == nullptr)
+        return append_line(w, from, to);
+    char *field = w;
+    *append(field, from, to) = '\0';
+    text_remove_char(field, '\n');
+    w = field + std::strlen(field);
+    *w++ = '\n';
+    return w;
+}
+
+} // namespace
+
+extern "C" const char *text_find_keyword_line(const char *text, const char *keyword, int symbol_set)
+{
+    const size_t keyword_len = std::strlen(keyword);
+    for (const char *p = text; *p != '\0';) {
+        line_span line = line_at(p);
+        if (match_keyword(line, keyword, keyword_len, symbol_set) != nullptr)
+            return line.begin;
+        p = line.next();
+    }
+    return nullptr;
+}
+
+extern "C" const char *text_collect_keyword_lines_set(char *dst, const char *text,
+                                                      const char *keyword, int symbol_set)
+{
+    const size_t keyword_len = std::strlen(keyword);
+    const char *first = nullptr;
+    char *w = dst;
+    for (const char *p = text; *p != '\0';) {
+        line_span line = line_at(p);
+        p = line.next();
+        const char *at = match_keyword(line, keyword, keyword_len, symbol_set);
+        if (at == nullptr)
+            continue;
+        w = append(w, at, p);
+        if (first == nullptr)
+            first = at;
+    }
+    *w = '\0';
+    return first;
+}
+
+extern "C" const char *text_collect_keyword_lines(char *dst, const char *text, const char *keyword)
+{
+    return text_collect_keyword_lines_set(dst, text, keyword, kIdentSymbols);
+}
+
+extern "C" int text_extract_column(char *dst, const char *text, int record_sep, int field_sep,
+                                   int column)
+{
+    const int rs = record_sep & 0xff;
+    const int fs = field_sep & 0xff;
+    char *w = dst;
+    for (const char *record = text;;) {
+        const char *end = strchrnul(record, rs);
+        const char *field = record;
+        for (int k = 1; k < column && field != nullptr; ++k) {
+            const auto *sep = static_cast<const char *>(std::memchr(field, fs, end - field));
+            field = sep != nullptr ? sep + 1 : nullptr;
+        }
+        if (column >= 1 && field != nullptr) {
+            const auto *sep = static_cast<const char *>(std::memchr(field, fs, end - field));
+            if (sep != nullptr)
+                w = append_line(w, field, sep);
+            else if (rs == '\n') // no newline inside a record to remove
+                w = append_line(w, field, end);
+            else
+                w = append_last_field(w, field, end);
+        }
+        if (*end == '\0')
+            break;
+        record = end + 1;
+    }
+    *w = '\0';
+    return 0;
+}
+
+extern "C" char *text_split_key_value(char *dst, const char *text, int separator, int mode)
+{
+    const int sep = separator & 0xff;
+    // Modes 3 and 4 split the value again, once or twice, before taking it.
+    const int splits = mode == 3 ? 2 : mode == 4 ? 3 : 1;
+    char *result = nullptr;
+    char *w = dst;
+    for (const char *p = text; *p != '\0';) {
+        line_span line = line_at(p);
+        p = line.next();
+        const char *key = skip_to_end(line.begin, line.end);
+        const char *value = key;
+        const char *cut = nullptr;
+        for (int k = 0; k < splits; ++k) {
+            const char *from = k == 0 ? key : skip_to_end(value, line.end);
+            cut = static_cast<const char *>(std::memchr(from, sep, line.end - from));
+            if (cut == nullptr)
+                break;
+            if (k == 0)
+                result = dst;
+            value = cut + 1;
+        }
+        if (cut == nullptr)
+            continue;
+        w = mode == 1 ? append_line(w, key, cut) : append_line(w, value, line.end);
+    }
+    *w = '\0';
+    return result;
+}
