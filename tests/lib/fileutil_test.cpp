@@ -93,9 +93,7 @@ int in_child(const std::function<int()> &f)
 void limit_memory()
 {
 #ifndef TORPOR_ASAN
-    struct rlimit limit {
-        256u << 20, 256u << 20
-    };
+    const struct rlimit limit = {256u << 20, 256u << 20};
     ::setrlimit(RLIMIT_AS, &limit);
 #endif
 }
@@ -125,8 +123,8 @@ void mtab_kernel()
 
 bool mount_point(const std::string &dir)
 {
-    struct stat in {
-    }, parent{};
+    struct stat in {};
+    struct stat parent {};
     return ::stat(dir.c_str(), &in) == 0 && ::stat((dir + "/..").c_str(), &parent) == 0 &&
            in.st_dev != parent.st_dev;
 }
@@ -633,10 +631,14 @@ TEST(FileUtil, MemAllocAndRealloc)
                     return false;
             return true;
         };
+        // Leaves a freed block full of garbage for the next allocation; the
+        // volatile escape keeps the compiler from dropping the fill.
         auto dirty = [] {
+            static void *volatile escaped;
             void *p = std::malloc(4096);
             std::memset(p, 0xa5, 4096);
-            std::free(p);
+            escaped = p;
+            std::free(escaped);
         };
         dirty();
         void *a = mem_alloc(4096);
