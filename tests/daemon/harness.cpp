@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,33 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The built programs, opened before any sandbox exists: a build directory
+// under /tmp is hidden by a sandbox's own /tmp, so inside one they run from
+// copies made from these descriptors.
+const int torpord_fd = ::open(TORPORD_PATH, O_RDONLY | O_CLOEXEC);
+const int standin_fd = ::open(STANDIN_PATH, O_RDONLY | O_CLOEXEC);
+const int leddrv_fd = ::open(LEDDRV_PATH, O_RDONLY | O_CLOEXEC);
+
+std::string sandbox_copy(int fd, const char *name)
+{
+    std::string path = sandbox::scratch(name);
+    if (sandbox::exists(path))
+        return path;
+    struct stat st {};
+    int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+    if (fd < 0 || out < 0 || ::fstat(fd, &st) != 0) {
+        ADD_FAILURE() << "cannot copy the built " << name;
+        return path;
+    }
+    off_t offset = 0;
+    while (offset < st.st_size)
+        if (::sendfile(out, fd, &offset, static_cast<size_t>(st.st_size - offset)) <= 0)
+            break;
+    ::close(out);
+    EXPECT_EQ(offset, st.st_size) << "copy of " << name;
+    return path;
+}
+
 constexpr char kCycleMark[] = "torpord:checkUsbHddIO\n";
 constexpr char kWalkMark[] = "torpord:spinDownUsbHdd\n";
 
@@ -34,7 +62,7 @@ void install_standin(const std::string &dir, const std::string &name)
     sandbox::writable(dir);
     std::string path = dir + "/" + name;
     sandbox::write_file(path, "", 0755);
-    sandbox::bind_mount(STANDIN_PATH, path);
+    sandbox::bind_mount(standin_program(), path);
 }
 
 std::string environment_entry(const char *name, std::string value)
@@ -70,6 +98,11 @@ bool before(Clock::time_point deadline)
 }
 
 } // namespace
+
+std::string standin_program()
+{
+    return sandbox_copy(standin_fd, "torpor-standin");
+}
 
 std::string stats_line(std::string_view name, long reads, long writes)
 {
@@ -179,13 +212,14 @@ void World::start_fan()
     sandbox::write_file("/dev/leddrv", "", 0600);
     struct stat before_mount {};
     ::stat("/dev/leddrv", &before_mount);
+    std::string program = sandbox_copy(leddrv_fd, "torpor-leddrv");
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, STDOUT_FILENO);
-        ::execl(LEDDRV_PATH, LEDDRV_PATH, "/dev/leddrv", static_cast<char *>(nullptr));
+        ::execl(program.c_str(), program.c_str(), "/dev/leddrv", static_cast<char *>(nullptr));
         _exit(127);
     }
     auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -217,13 +251,14 @@ pid_t World::start(const Options &options)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
+    std::string program = sandbox_copy(torpord_fd, "torpord");
     std::fflush(nullptr);
     pid_t first = ::fork();
     if (first < 0)
         return 0;
     if (first == 0) {
-        char *argv[] = {const_cast<char *>(TORPORD_PATH), nullptr};
-        ::execve(TORPORD_PATH, argv, envp.data());
+        char *argv[] = {program.data(), nullptr};
+        ::execve(program.c_str(), argv, envp.data());
         _exit(127);
     }
     int status = 0;

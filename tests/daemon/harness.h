@@ -15,6 +15,9 @@
 
 namespace harness {
 
+// Path of a runnable copy of the recording stand-in, inside the sandbox.
+std::string standin_program();
+
 // One /proc/diskstats line with the given name and read/write counters.
 std::string stats_line(std::string_view name, long reads, long writes);
 

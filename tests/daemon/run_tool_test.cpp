@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 
+#include "harness.h"
 #include "run_tool.h"
 #include "sandbox.h"
 #include "standin.h"
@@ -23,7 +24,7 @@ int run_standin_as(const char *name, std::initializer_list<const char *> args)
     for (const char *arg : args)
         argv.push_back(const_cast<char *>(arg));
     argv.push_back(nullptr);
-    return runWithTimeout(STANDIN_PATH, argv.data());
+    return runWithTimeout(harness::standin_program().c_str(), argv.data());
 }
 
 void make_standin_dir()
