@@ -25,5 +25,11 @@ test-asan: deps-test
 	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 		$(CTEST) --test-dir $(ASAN) --output-on-failure -j $(JOBS)
 
+# The real torpord in a throw-away sandbox against simulated disks, time sped up.
+demo: deps-test
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target torpord torpor-standin torpor-leddrv
+	tools/demo.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD) $(ASAN)
