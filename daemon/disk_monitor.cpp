@@ -98,8 +98,8 @@ void spinDownUsb(const DiskEntry &entry)
 {
     debugPrint(paths::kMsgUsbSpinDown);
     char sg[kTextSize];
-    if (std::strlen(entry.sg) >= sizeof sg)
-        return; // a cut path would name another device
+    if (entry.sg == nullptr || std::strlen(entry.sg) >= sizeof sg)
+        return; // no path when its copy failed; a cut one would name another device
     std::strcpy(sg, entry.sg);
     ToolArg sgStart(paths::kSgStart);
     ToolArg stop(paths::kSgStartStop);

@@ -216,17 +216,19 @@ TEST(SpinDownUsbHdd, RunsTheDisksCommandOnceItsCountEqualsTheMinute)
     });
 }
 
-TEST(SpinDownUsbHdd, WalkEndsAtTheFirstEntryWithoutDevice)
+TEST(SpinDownUsbHdd, WalkEndsAtTheFirstEntryWithoutDeviceAndSkipsAMissingSg)
 {
     sandbox::run([] {
         harness::World world;
         debug_on();
-        set_entry(0, "sda", "/dev/sg1", 0, 1, 0);
+        set_entry(0, "sda", "/dev/sg1", 0, 1, 1);
         set_entry(2, "sdc", "/dev/sg3", 0, 1, 1);
-        std::free(diskTable[1].sd);
+        std::free(diskTable[0].sg);
+        diskTable[0].sg = nullptr;
         spinDownUsbHdd(1);
-        EXPECT_EQ(world.console.text(),
-                  "torpord:spinDownUsbHdd\ntorpord:sda(0): used=1, count=0, minute=1\n");
+        EXPECT_EQ(world.console.text(), "torpord:spinDownUsbHdd\n"
+                                        "torpord:sda(0): used=1, count=1, minute=1\n"
+                                        "torpord:USB SPINDOWN!\n");
         EXPECT_EQ(world.tool_log(), "");
     });
 }
