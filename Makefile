@@ -6,7 +6,7 @@ JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
 
-.PHONY: all test test-asan arm clean deps-test deps-arm
+.PHONY: all test test-asan arm demo clean deps-test deps-arm
 
 all:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -35,6 +35,12 @@ arm: deps-arm
 		-DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
 	$(CMAKE) --build $(ARM) -j $(JOBS)
 	$(CTEST) --test-dir $(ARM) --output-on-failure -j $(JOBS)
+
+# The real torpord in a throw-away sandbox against simulated disks, time sped up.
+demo: deps-test
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target torpord torpor-standin torpor-leddrv
+	tools/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(ARM)

@@ -97,6 +97,23 @@ std::string probe()
            std::strerror(err);
 }
 
+// The exit status that reports the current test's result to the parent.
+int child_status()
+{
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    bool failed = info != nullptr && info->result()->Failed();
+    bool skipped = info != nullptr && info->result()->Skipped();
+    return failed ? 1 : skipped ? kSkipStatus : 0;
+}
+
+pid_t wait_child(pid_t pid, int &status)
+{
+    pid_t got;
+    while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    return got;
+}
+
 void make_dir(const std::string &path)
 {
     if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
@@ -125,15 +142,10 @@ void run(const std::function<void()> &body)
         make_dir("/tmp/.sandbox");
         body();
         std::fflush(nullptr);
-        const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
-        bool failed = info != nullptr && info->result()->Failed();
-        bool skipped = info != nullptr && info->result()->Skipped();
-        _exit(failed ? 1 : skipped ? kSkipStatus : 0);
+        _exit(child_status());
     }
     int status = 0;
-    pid_t got;
-    while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
+    pid_t got = wait_child(pid, status);
     ASSERT_EQ(got, pid);
     if (WIFSIGNALED(status))
         FAIL() << "sandboxed test body died of signal " << WTERMSIG(status);
@@ -219,6 +231,41 @@ void private_dev()
             die(std::string("symlink ") + link[1]);
     if (::umount2(host.c_str(), MNT_DETACH) != 0)
         die("detach the host's /dev");
+}
+
+void read_only(const std::string &dir)
+{
+    require_child("read_only");
+    std::string target = resolved(dir);
+    if (::mount(target.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(nullptr, target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+        die("read-only bind of " + target);
+}
+
+void own_pids(const std::function<void()> &body)
+{
+    require_child("own_pids");
+    if (::unshare(CLONE_NEWPID) != 0)
+        die("entering a pid namespace");
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0)
+        die("fork into the pid namespace");
+    if (pid == 0) {
+        if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+            die("mount /proc");
+        body();
+        std::fflush(nullptr);
+        _exit(child_status());
+    }
+    int status = 0;
+    pid_t got = wait_child(pid, status);
+    if (got != pid || !WIFEXITED(status))
+        ADD_FAILURE() << "the pid namespace's first process did not exit normally";
+    else if (WEXITSTATUS(status) == kSkipStatus)
+        GTEST_SKIP() << "skipped inside the pid namespace (see its message above)";
+    else if (WEXITSTATUS(status) != 0)
+        ADD_FAILURE() << "the body in the pid namespace failed (see above)";
 }
 
 void write_file(const std::string &path, std::string_view content, mode_t mode)

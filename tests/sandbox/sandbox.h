@@ -47,6 +47,16 @@ void bind_text(std::string_view content, const std::string &dst);
 // and the fd links, so that no real disk is reachable through /dev.
 void private_dev();
 
+// Makes dir (a mount of this sandbox or a bind of it) read-only here only:
+// a bind of dir onto itself, remounted read-only.
+void read_only(const std::string &dir);
+
+// Runs body as the first process of a fresh pid namespace, with its own
+// /proc, inside the sandbox. Processes that body starts and leaves behind
+// (detached daemons included) become its children and are killed when it
+// returns. Failures and skips in body count for the test.
+void own_pids(const std::function<void()> &body);
+
 // Writes a file; refuses (failing the test) unless the file lies on a tmpfs
 // or overlay of this sandbox.
 void write_file(const std::string &path, std::string_view content, mode_t mode = 0644);

@@ -1,0 +1,110 @@
+#include "console.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "owned.h"
+#include "paths.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr size_t kCommandSize =
+    sizeof(paths::kConsoleCommand) - 4 + (kQuotedSize - 1) + (sizeof(paths::kConsole) - 1) + 1;
+
+bool startsWith(const char *text, const char *prefix, size_t len)
+{
+    for (size_t i = 0; i < len; ++i)
+        if (text[i] != prefix[i])
+            return false;
+    return true;
+}
+
+size_t textLength(const char *text)
+{
+    size_t len = 0;
+    while (text[len] != '\0')
+        ++len;
+    return len;
+}
+
+} // namespace
+
+bool debugModeOn()
+{
+    constexpr size_t nameLen = sizeof(paths::kDebugVariable) - 1;
+    if (environ == nullptr)
+        return false;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const char *e = *entry;
+        if (startsWith(e, paths::kDebugVariable, nameLen) && e[nameLen] == '=')
+            return startsWith(e + nameLen + 1, paths::kDebugOn, sizeof(paths::kDebugOn));
+    }
+    return false;
+}
+
+size_t consoleQuote(char *dst, const char *message)
+{
+    size_t out = 0;
+    for (size_t in = 0; in < kTraceSize - 1 && message[in] != '\0'; ++in) {
+        char c = message[in];
+        if (c == '\\') {
+            // The shell halves the four, dash's echo halves the two left.
+            std::memcpy(dst + out, "\\\\\\\\", 4);
+            out += 4;
+            continue;
+        }
+        if (c == '"' || c == '$' || c == '`')
+            dst[out++] = '\\';
+        dst[out++] = c;
+    }
+    dst[out] = '\0';
+    return out;
+}
+
+int debugPrint(const char *message)
+{
+    if (!debugModeOn())
+        return 0;
+    char quoted[kQuotedSize];
+    consoleQuote(quoted, message);
+    char command[kCommandSize];
+    std::snprintf(command, sizeof command, paths::kConsoleCommand, quoted, paths::kConsole);
+    return std::system(command);
+}
+
+void debugPrintf(const char *format, ...)
+{
+    if (!debugModeOn())
+        return;
+    char message[kTraceSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    debugPrint(message);
+}
+
+void consoleWriteDirect(const char *message)
+{
+    char line[sizeof(paths::kConsolePrefix) + kTraceSize];
+    size_t len = sizeof(paths::kConsolePrefix) - 1;
+    std::memcpy(line, paths::kConsolePrefix, len);
+    size_t msgLen = textLength(message);
+    if (msgLen > kTraceSize - 1)
+        msgLen = kTraceSize - 1;
+    std::memcpy(line + len, message, msgLen);
+    len += msgLen;
+    line[len++] = '\n';
+    owned::unique_fd fd(::open(paths::kConsole, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd.valid()) {
+        ssize_t written = ::write(fd.get(), line, len);
+        (void)written;
+    }
+}

@@ -1,0 +1,34 @@
+#ifndef TORPORD_CONSOLE_H
+#define TORPORD_CONSOLE_H
+
+// The daemon's console trace. Active only while VARNOK_DEBUG_MODE is "on";
+// otherwise nothing is composed and no process is started.
+
+#include <stddef.h>
+
+// Messages are composed in buffers of this size; longer ones are cut.
+inline constexpr size_t kTraceSize = 1024;
+
+// Whether VARNOK_DEBUG_MODE is exactly "on", read afresh. Walks the
+// environment itself, so that a signal handler may call it.
+bool debugModeOn();
+
+// Escapes message (at most kTraceSize - 1 bytes of it) for a place between
+// double quotes in a /bin/sh command whose echo reads backslash escapes, so
+// that the echo prints the text as given. Returns the length written to dst,
+// which must hold kQuotedSize bytes.
+inline constexpr size_t kQuotedSize = 4 * (kTraceSize - 1) + 1;
+size_t consoleQuote(char *dst, const char *message);
+
+// Writes "torpord:<message>" and a newline to the console through the shell.
+int debugPrint(const char *message);
+
+// Composes a trace in a kTraceSize buffer and prints it; does nothing at all
+// while debug mode is off.
+void debugPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The TERM handler's trace: opens the console as the shell's redirection
+// would and writes "torpord:<message>\n" itself. Async-signal-safe.
+void consoleWriteDirect(const char *message);
+
+#endif

@@ -1,0 +1,117 @@
+#include "spindown_conf.h"
+
+#include <fcntl.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "console.h"
+#include "line_reader.h"
+#include "owned.h"
+#include "paths.h"
+
+DiskEntry diskTable[kDiskTableSize];
+int SpinDownTime = 10;
+volatile sig_atomic_t reloadRequested = 0;
+
+namespace {
+
+constexpr int kFieldCount = 5;
+constexpr size_t kDevicePrefixLen = 5; // "/dev/"
+constexpr size_t kLineSize = 1024;
+
+void releaseText(char *&text)
+{
+    std::free(text);
+    text = nullptr;
+}
+
+void emptyTable()
+{
+    for (DiskEntry &entry : diskTable) {
+        releaseText(entry.sd);
+        releaseText(entry.sg);
+        releaseText(entry.rio);
+        releaseText(entry.wio);
+        entry.count = 0;
+        entry.used = 0;
+        entry.ide = 0;
+    }
+}
+
+} // namespace
+
+bool confParseLine(char *line, ConfFields &fields)
+{
+    char *found[kFieldCount] = {};
+    char *p = line;
+    for (char *&field : found) {
+        while (*p == '\t')
+            ++p;
+        if (*p == '\0')
+            return false;
+        field = p;
+        while (*p != '\t' && *p != '\0')
+            ++p;
+        if (*p == '\t')
+            *p++ = '\0';
+    }
+    if (std::strlen(found[2]) < kDevicePrefixLen)
+        return false;
+    fields = {found[0], found[1], found[2], found[3], found[4]};
+    return true;
+}
+
+int confMinutes(const char *sec)
+{
+    long minutes = std::strtol(sec, nullptr, 10) / 60;
+    if (minutes > INT_MAX)
+        return INT_MAX;
+    if (minutes < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(minutes);
+}
+
+int loadSpinDownConf()
+{
+    emptyTable();
+    owned::unique_fd fd(::open(paths::kConfFile, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        debugPrint(paths::kMsgConfOpenError);
+        reloadRequested = 0;
+        return 1;
+    }
+    char buffer[4 * kLineSize];
+    LineReader reader(fd.get(), buffer);
+    std::string_view piece;
+    int taken = 0;
+    int minutes = 0;
+    while (taken < static_cast<int>(kDiskTableSize) && reader.next(piece)) {
+        if (piece.empty() || piece[0] == '\n')
+            continue;
+        char line[kLineSize];
+        std::memcpy(line, piece.data(), piece.size());
+        line[piece.size()] = '\0';
+        ConfFields f;
+        if (!confParseLine(line, f))
+            continue;
+        const char *sd = f.sd + kDevicePrefixLen;
+        debugPrintf(paths::kMsgConfLine, taken, f.ide, f.usbp, sd, f.sg, f.sec);
+        minutes = confMinutes(f.sec);
+        DiskEntry &entry = diskTable[taken];
+        entry.ide = std::strcmp(f.ide, paths::kIdeMarker) == 0 ? 1 : 0;
+        entry.sd = ::strdup(sd);
+        entry.sg = ::strdup(f.sg);
+        entry.used = 1;
+        ++taken;
+    }
+    fd.reset();
+    if (taken > 0) {
+        debugPrintf(paths::kMsgNowSpinDownTime, SpinDownTime);
+        SpinDownTime = minutes == 0 ? 1 : minutes;
+        debugPrintf(paths::kMsgChangeSpinDownTime, SpinDownTime);
+    }
+    reloadRequested = 0;
+    return 0;
+}

@@ -1,0 +1,279 @@
+// checkUsbHddIO, spinDownUsbHdd and fanCtrl against a scratch
+// /proc/diskstats, the stand-in tools and the stand-in fan driver.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "disk_monitor.h"
+#include "harness.h"
+#include "paths.h"
+#include "sandbox.h"
+#include "spindown_conf.h"
+#include "standin.h"
+
+namespace {
+
+using harness::stats_line;
+
+void set_entry(size_t i, const std::string &sd, const std::string &sg, int ide, int used, int count)
+{
+    DiskEntry &e = diskTable[i];
+    e.sd = ::strdup(sd.c_str());
+    e.sg = ::strdup(sg.c_str());
+    e.ide = ide;
+    e.used = used;
+    e.count = count;
+}
+
+void clear_table()
+{
+    for (DiskEntry &e : diskTable) {
+        std::free(e.sd);
+        std::free(e.sg);
+        std::free(e.rio);
+        std::free(e.wio);
+        e = DiskEntry{};
+    }
+}
+
+// The console text added since the last call.
+std::string fresh(harness::Console &console, size_t &seen)
+{
+    std::string text = console.text().substr(seen);
+    seen = console.text().size();
+    return text;
+}
+
+void debug_on()
+{
+    ::setenv(paths::kDebugVariable, "on", 1);
+}
+
+TEST(DiskstatsParseLine, TakesNameReadsAndWrites)
+{
+    struct {
+        const char *line;
+        bool ok;
+        const char *name, *rio, *wio;
+    } cases[] = {
+        {"   8       0 sda 5 0 40 10 7 0 56 20 0 30 40\n", true, "sda", "5", "7"},
+        {"\t8\t16\tsdb\t\t11 \t0 0 0 22 0\n", true, "sdb", "11", "22"},
+        {"8 0 sda 1 2 3 4 5\n", true, "sda", "1", "5\n"},
+        {"8 0 sda 1 2 3 4\n", false, "", "", ""},
+        {"8 0 sda 1 2 3 4          ", false, "", "", ""},
+        {"", false, "", "", ""},
+    };
+    for (const auto &c : cases) {
+        DiskstatsFields f;
+        ASSERT_EQ(diskstatsParseLine(c.line, f), c.ok) << c.line;
+        if (c.ok) {
+            EXPECT_EQ(f.name, c.name);
+            EXPECT_EQ(f.rio, c.rio);
+            EXPECT_EQ(f.wio, c.wio);
+        }
+    }
+}
+
+TEST(CheckUsbHddIO, CountsUnchangedSamplesAndSwitchesTheFanOnAtActivity)
+{
+    struct Step {
+        std::string diskstats;
+        int hda, sda, sdb; // counts after the sample
+        size_t fan_calls;
+    };
+    const std::vector<Step> steps = {
+        {stats_line("hda", 1, 1) + stats_line("sda", 5, 7) + stats_line("sdb", 3, 3), 0, 0, 0, 1},
+        {stats_line("hda", 1, 1) + stats_line("sda", 5, 7) + stats_line("sdb", 3, 3), 1, 1, 1, 0},
+        {stats_line("hda", 1, 1) + stats_line("sda", 5, 8), 2, 0, 1, 0},
+        {stats_line("hda", 2, 1) + stats_line("sda", 5, 8) + stats_line("sdb", 3, 3), 0, 1, 2, 1},
+        {stats_line("hda", 2, 1) + stats_line("sda", 5, 8) + stats_line("sda1", 9, 9) +
+             "  8 16 sdb 9 0 0 0\n" + stats_line("sdb", 3, 3),
+         1, 2, 3, 0},
+        {stats_line("sdab", 1, 1) + stats_line("loop0", 1, 1) + "\n\n", 1, 2, 3, 0},
+        {stats_line("hda", 2, 2) + stats_line("hda", 3, 3), 0, 2, 3, 2},
+    };
+    sandbox::run([&] {
+        harness::World world;
+        debug_on();
+        set_entry(0, "hda", "/dev/sg0", 1, 1, 0);
+        set_entry(1, "sda", "/dev/sg1", 0, 1, 0);
+        set_entry(2, "sdb", "/dev/sg2", 0, 1, 0);
+        size_t seen = 0;
+        for (size_t i = 0; i < steps.size(); ++i) {
+            SCOPED_TRACE("step " + std::to_string(i + 1));
+            world.diskstats(steps[i].diskstats);
+            EXPECT_EQ(checkUsbHddIO(), 0);
+            EXPECT_EQ(diskTable[0].count, steps[i].hda);
+            EXPECT_EQ(diskTable[1].count, steps[i].sda);
+            EXPECT_EQ(diskTable[2].count, steps[i].sdb);
+            std::string text = fresh(world.console, seen);
+            EXPECT_EQ(harness::count(text, "torpord:fanCtrl open error!\n"), steps[i].fan_calls);
+            if (i == 2) {
+                EXPECT_EQ(text, "torpord:checkUsbHddIO\ntorpord:hda(_1): rio = 1, wio = 1\n"
+                                "torpord:sda(_1): rio = 5, wio = 8\n");
+            }
+        }
+        EXPECT_STREQ(diskTable[1].rio, "5");
+        EXPECT_STREQ(diskTable[1].wio, "8");
+    });
+}
+
+TEST(CheckUsbHddIO, ReadsLargeFilesAndLongLinesInPieces)
+{
+    std::string big;
+    for (int i = 0; big.size() < 200 * 1024; ++i)
+        big += stats_line("loop" + std::to_string(i), i, i);
+    // The first 1023 characters are a piece of their own; the rest reads as
+    // the line of sdb.
+    big += std::string(1023, 'x') + stats_line("sdb", 11, 22);
+    big += stats_line("sda", 5, 7);
+    sandbox::run([&] {
+        harness::World world;
+        debug_on();
+        set_entry(0, "sda", "/dev/sg1", 0, 1, 0);
+        set_entry(1, "sdb", "/dev/sg2", 0, 1, 0);
+        world.diskstats(big);
+        checkUsbHddIO();
+        checkUsbHddIO();
+        EXPECT_EQ(diskTable[0].count, 1);
+        EXPECT_EQ(diskTable[1].count, 1);
+        EXPECT_EQ(world.console.text(),
+                  "torpord:checkUsbHddIO\ntorpord:sdb(_0): rio = 11, wio = 22\n"
+                  "torpord:sda(_0): rio = 5, wio = 7\n"
+                  "torpord:checkUsbHddIO\ntorpord:sdb(_0): rio = 11, wio = 22\n"
+                  "torpord:sda(_0): rio = 5, wio = 7\n");
+    });
+}
+
+TEST(CheckUsbHddIO, EmptyTableAndMissingFile)
+{
+    sandbox::run([] {
+        harness::World world;
+        debug_on();
+        world.diskstats(stats_line("sda", 1, 1));
+        EXPECT_EQ(checkUsbHddIO(), 0);
+        EXPECT_EQ(spinDownUsbHdd(1), 0);
+        EXPECT_EQ(world.console.text(), "torpord:checkUsbHddIO\ntorpord:spinDownUsbHdd\n");
+        set_entry(0, "sda", "/dev/sg1", 0, 1, 3);
+        sandbox::tmpfs("/proc");
+        EXPECT_EQ(checkUsbHddIO(), 1);
+        EXPECT_EQ(diskTable[0].count, 3);
+        EXPECT_EQ(diskTable[0].rio, nullptr);
+        EXPECT_EQ(world.console.text(), "torpord:checkUsbHddIO\ntorpord:spinDownUsbHdd\n"
+                                        "torpord:checkUsbHddIO\n"
+                                        "torpord:/proc/diskstats open error\n");
+    });
+}
+
+TEST(SpinDownUsbHdd, RunsTheDisksCommandOnceItsCountEqualsTheMinute)
+{
+    struct Case {
+        const char *name;
+        std::string sd, sg;
+        int ide, used, count;
+        const char *console; // nullptr: not compared
+        std::string log;
+    };
+    const std::vector<Case> cases = {
+        {"USB at the threshold", "sda", "/dev/sg1", 0, 1, 3,
+         "torpord:spinDownUsbHdd\ntorpord:sda(0): used=1, count=3, minute=3\n"
+         "torpord:USB SPINDOWN!\n",
+         "run: /usr/local/bin/sg_start /dev/sg1 0\n"},
+        {"past the threshold", "sda", "/dev/sg1", 0, 1, 4,
+         "torpord:spinDownUsbHdd\ntorpord:sda(0): used=1, count=4, minute=3\n", ""},
+        {"below the threshold", "sda", "/dev/sg1", 0, 1, 2, nullptr, ""},
+        {"not in use", "sda", "/dev/sg1", 0, 0, 3, nullptr, ""},
+        {"internal disk, driver missing", "hda", "/dev/sg0", 1, 1, 3,
+         "torpord:spinDownUsbHdd\ntorpord:hda(0): used=1, count=3, minute=3\n"
+         "torpord:IDE+FAN SPINDOWN!\ntorpord:fanCtrl open error!\n",
+         "run: /sbin/hdparm -y /dev/hda\n"},
+        {"sg exactly as written", "sdb", "/dev/sg 1", 0, 1, 3, nullptr,
+         "run: /usr/local/bin/sg_start '/dev/sg 1' 0\n"},
+        {"device path too long", std::string(1019, 'h'), "x", 1, 1, 3, nullptr, ""},
+        {"device path just fits", std::string(1018, 'h'), "x", 1, 1, 3, nullptr,
+         "run: /sbin/hdparm -y /dev/" + std::string(1018, 'h') + "\n"},
+        {"sg too long", "sdc", std::string(1024, 's'), 0, 1, 3, nullptr, ""},
+    };
+    sandbox::run([&] {
+        harness::World world;
+        debug_on();
+        size_t seen = 0;
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.name);
+            set_entry(0, c.sd, c.sg, c.ide, c.used, c.count);
+            EXPECT_EQ(spinDownUsbHdd(3), 0);
+            std::string text = fresh(world.console, seen);
+            if (c.console != nullptr) {
+                EXPECT_EQ(text, c.console);
+            }
+            EXPECT_EQ(world.tool_log(), c.log);
+            sandbox::write_file(standin::kLog, "");
+            clear_table();
+        }
+    });
+}
+
+TEST(SpinDownUsbHdd, WalkEndsAtTheFirstEntryWithoutDeviceAndSkipsAMissingSg)
+{
+    sandbox::run([] {
+        harness::World world;
+        debug_on();
+        set_entry(0, "sda", "/dev/sg1", 0, 1, 1);
+        set_entry(2, "sdc", "/dev/sg3", 0, 1, 1);
+        std::free(diskTable[0].sg);
+        diskTable[0].sg = nullptr;
+        spinDownUsbHdd(1);
+        EXPECT_EQ(world.console.text(), "torpord:spinDownUsbHdd\n"
+                                        "torpord:sda(0): used=1, count=1, minute=1\n"
+                                        "torpord:USB SPINDOWN!\n");
+        EXPECT_EQ(world.tool_log(), "");
+    });
+}
+
+// With the stand-in driver mounted on /dev/leddrv.
+void with_fan(const std::function<void(harness::World &)> &body)
+{
+    sandbox::run([&] {
+        sandbox::own_pids([&] {
+            harness::World world;
+            debug_on();
+            world.start_fan();
+            body(world);
+        });
+    });
+}
+
+TEST(FanCtrl, HandsTheStateByteToTheDriver)
+{
+    with_fan([](harness::World &world) {
+        EXPECT_EQ(fanCtrl(1), 0);
+        EXPECT_EQ(fanCtrl(0), 0);
+        EXPECT_EQ(world.tool_log(), "fan: 1\nfan: 0\n");
+        EXPECT_EQ(world.console.text(), "");
+    });
+}
+
+TEST(FanCtrl, RetriesAFailedRequest)
+{
+    with_fan([](harness::World &world) {
+        sandbox::write_file(standin::kFanFail, "2\n");
+        EXPECT_EQ(fanCtrl(1), 0);
+        EXPECT_EQ(world.tool_log(), "fan: fail\nfan: fail\nfan: 1\n");
+        EXPECT_EQ(world.console.text(), "");
+    });
+}
+
+TEST(FanCtrl, DriverThatCannotBeOpenedIsNotRetried)
+{
+    with_fan([](harness::World &world) {
+        sandbox::write_file(standin::kFanAbsent, "");
+        EXPECT_EQ(fanCtrl(1), 1);
+        EXPECT_EQ(world.tool_log(), "");
+        EXPECT_EQ(world.console.text(), "torpord:fanCtrl open error!\n");
+    });
+}
+
+} // namespace

@@ -1,0 +1,311 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "sandbox.h"
+#include "standin.h"
+
+namespace harness {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The built programs, opened before any sandbox exists: a build directory
+// under /tmp is hidden by a sandbox's own /tmp, so inside one they run from
+// copies made from these descriptors.
+const int torpord_fd = ::open(TORPORD_PATH, O_RDONLY | O_CLOEXEC);
+const int standin_fd = ::open(STANDIN_PATH, O_RDONLY | O_CLOEXEC);
+const int leddrv_fd = ::open(LEDDRV_PATH, O_RDONLY | O_CLOEXEC);
+
+std::string sandbox_copy(int fd, const char *name)
+{
+    std::string path = sandbox::scratch(name);
+    if (sandbox::exists(path))
+        return path;
+    struct stat st {};
+    int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+    if (fd < 0 || out < 0 || ::fstat(fd, &st) != 0) {
+        ADD_FAILURE() << "cannot copy the built " << name;
+        return path;
+    }
+    off_t offset = 0;
+    while (offset < st.st_size)
+        if (::sendfile(out, fd, &offset, static_cast<size_t>(st.st_size - offset)) <= 0)
+            break;
+    ::close(out);
+    EXPECT_EQ(offset, st.st_size) << "copy of " << name;
+    return path;
+}
+
+constexpr char kCycleMark[] = "torpord:checkUsbHddIO\n";
+constexpr char kWalkMark[] = "torpord:spinDownUsbHdd\n";
+
+void install_standin(const std::string &dir, const std::string &name)
+{
+    sandbox::writable(dir);
+    std::string path = dir + "/" + name;
+    sandbox::write_file(path, "", 0755);
+    sandbox::bind_mount(standin_program(), path);
+}
+
+std::string environment_entry(const char *name, std::string value)
+{
+    return std::string(name) + "=" + value;
+}
+
+// The pid of the process that the daemon's double fork left: our child
+// now, named torpord, in a session of its own that it does not lead.
+pid_t find_daemon()
+{
+    DIR *proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return 0;
+    pid_t found = 0;
+    while (dirent *entry = ::readdir(proc)) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string pid, comm, state;
+        long ppid = 0, pgrp = 0, session = 0;
+        if (!(stat >> pid >> comm >> state >> ppid >> pgrp >> session))
+            continue;
+        if (comm == "(torpord)" && state != "Z" && ppid == ::getpid() &&
+            std::stol(pid) != session && session != ::getsid(0))
+            found = static_cast<pid_t>(std::stol(pid));
+    }
+    ::closedir(proc);
+    return found;
+}
+
+bool before(Clock::time_point deadline)
+{
+    return Clock::now() < deadline;
+}
+
+} // namespace
+
+std::string standin_program()
+{
+    return sandbox_copy(standin_fd, "torpor-standin");
+}
+
+std::string stats_line(std::string_view name, long reads, long writes)
+{
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "   8       0 %.*s %ld 0 %ld 10 %ld 0 %ld 20 0 30 40 0 0 0 0\n",
+                  static_cast<int>(name.size()), name.data(), reads, reads * 8, writes, writes * 8);
+    return line;
+}
+
+size_t count(std::string_view text, std::string_view needle)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(needle); pos != std::string_view::npos;
+         pos = text.find(needle, pos + needle.size()))
+        ++n;
+    return n;
+}
+
+Console::Console()
+{
+    if (::mkfifo("/dev/console", 0666) != 0)
+        ADD_FAILURE() << "mkfifo /dev/console: " << std::strerror(errno);
+    reader_ = ::open("/dev/console", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // A writer of our own, so that the reader never sees end of file.
+    writer_ = ::open("/dev/console", O_WRONLY | O_CLOEXEC);
+    if (reader_ < 0 || writer_ < 0)
+        ADD_FAILURE() << "cannot open the console FIFO";
+}
+
+Console::~Console()
+{
+    ::close(reader_);
+    ::close(writer_);
+}
+
+void Console::drain(int wait_ms)
+{
+    pollfd p{reader_, POLLIN, 0};
+    if (::poll(&p, 1, wait_ms) <= 0)
+        return;
+    char buf[4096];
+    ssize_t got;
+    while ((got = ::read(reader_, buf, sizeof buf)) > 0)
+        text_.append(buf, static_cast<size_t>(got));
+}
+
+const std::string &Console::text()
+{
+    drain(0);
+    return text_;
+}
+
+bool Console::wait_for(std::string_view needle, size_t n, int timeout)
+{
+    auto deadline = Clock::now() + std::chrono::seconds(timeout);
+    while (count(text(), needle) < n) {
+        if (!before(deadline))
+            return false;
+        drain(20);
+    }
+    return true;
+}
+
+World::PrivateDev::PrivateDev()
+{
+    sandbox::private_dev();
+}
+
+World::World(bool scratch_diskstats)
+{
+    sandbox::tmpfs("/run");
+    install_standin("/sbin", "hdparm");
+    install_standin("/usr/local/bin", "sg_start");
+    if (::mkdir(standin::kDir, 0755) != 0)
+        ADD_FAILURE() << "mkdir " << standin::kDir;
+    if (!scratch_diskstats)
+        return;
+    diskstats_file_ = sandbox::scratch("diskstats");
+    sandbox::write_file(diskstats_file_, "");
+    sandbox::bind_mount(diskstats_file_, "/proc/diskstats");
+}
+
+void World::config(std::string_view text)
+{
+    sandbox::write_file("/tmp/spindownd.conf", text);
+}
+
+void World::diskstats(std::string_view text)
+{
+    sandbox::write_file(diskstats_file_, text);
+}
+
+std::string World::tool_log()
+{
+    return sandbox::read_file(standin::kLog);
+}
+
+void World::tools_on_console()
+{
+    if (::symlink("/dev/console", standin::kLog) != 0)
+        ADD_FAILURE() << "symlink " << standin::kLog;
+}
+
+void World::start_fan()
+{
+    sandbox::write_file("/dev/leddrv", "", 0600);
+    struct stat before_mount {};
+    ::stat("/dev/leddrv", &before_mount);
+    std::string program = sandbox_copy(leddrv_fd, "torpor-leddrv");
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
+        ::execl(program.c_str(), program.c_str(), "/dev/leddrv", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    struct stat now {};
+    while (before(deadline)) {
+        if (::stat("/dev/leddrv", &now) == 0 && now.st_dev != before_mount.st_dev)
+            return;
+        ::usleep(10 * 1000);
+    }
+    FAIL() << "the stand-in fan driver did not come up";
+}
+
+pid_t World::start(const Options &options)
+{
+    std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    if (options.debug != nullptr)
+        env.push_back(environment_entry("VARNOK_DEBUG_MODE", options.debug));
+    if (options.fast) {
+        env.push_back(environment_entry("LD_PRELOAD", FAKETIME_LIB));
+        env.push_back("FAKETIME=+0 x120");
+    }
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    env.push_back(environment_entry("ASAN_OPTIONS",
+                                    std::string(asan ? asan : "") + ":verify_asan_link_order=0"));
+    if (const char *ubsan = std::getenv("UBSAN_OPTIONS"))
+        env.push_back(environment_entry("UBSAN_OPTIONS", ubsan));
+    std::vector<char *> envp;
+    for (std::string &entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    std::string program = sandbox_copy(torpord_fd, "torpord");
+    std::fflush(nullptr);
+    pid_t first = ::fork();
+    if (first < 0)
+        return 0;
+    if (first == 0) {
+        char *argv[] = {program.data(), nullptr};
+        ::execve(program.c_str(), argv, envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    ::waitpid(first, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "torpord's first process";
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (before(deadline)) {
+        if (pid_t daemon = find_daemon())
+            return daemon;
+        ::usleep(5 * 1000);
+    }
+    ADD_FAILURE() << "no detached torpord process found";
+    return 0;
+}
+
+int World::stop(pid_t daemon)
+{
+    ::kill(daemon, SIGTERM);
+    auto deadline = Clock::now() + std::chrono::seconds(20);
+    int status = 0;
+    while (before(deadline)) {
+        pid_t got = ::waitpid(daemon, &status, WNOHANG);
+        if (got == daemon)
+            return status;
+        if (got < 0)
+            return -1;
+        ::usleep(5 * 1000);
+    }
+    ::kill(daemon, SIGKILL);
+    return -1;
+}
+
+std::string World::cycle(size_t n)
+{
+    if (!console.wait_for(kCycleMark, n + 1))
+        return "(cycle " + std::to_string(n) + " did not end)\n" + console.text();
+    const std::string &text = console.text();
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i)
+        start = text.find(kCycleMark, i == 0 ? 0 : start + 1);
+    size_t end = text.find(kCycleMark, start + 1);
+    return text.substr(start, end - start);
+}
+
+bool World::after_sample(size_t n)
+{
+    return console.wait_for(kWalkMark, n);
+}
+
+} // namespace harness

@@ -1,0 +1,93 @@
+#ifndef TORPOR_TESTS_DAEMON_HARNESS_H
+#define TORPOR_TESTS_DAEMON_HARNESS_H
+
+// The daemon's world inside a sandbox: a console that the test reads, the
+// stand-in tools over /sbin/hdparm and /usr/local/bin/sg_start, a
+// /proc/diskstats the test writes, the stand-in fan driver on /dev/leddrv,
+// and the real torpord binary run with time sped up. For use inside
+// sandbox::own_pids only.
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace harness {
+
+// Path of a runnable copy of the recording stand-in, inside the sandbox.
+std::string standin_program();
+
+// One /proc/diskstats line with the given name and read/write counters.
+std::string stats_line(std::string_view name, long reads, long writes);
+
+// How often needle occurs in text.
+size_t count(std::string_view text, std::string_view needle);
+
+// The console: a FIFO on /dev/console that the test drains.
+class Console {
+public:
+    Console();
+    ~Console();
+    Console(const Console &) = delete;
+    Console &operator=(const Console &) = delete;
+
+    // Everything written so far.
+    const std::string &text();
+    // Waits (up to timeout seconds) until needle has occurred n times.
+    bool wait_for(std::string_view needle, size_t n = 1, int timeout = 30);
+
+private:
+    void drain(int wait_ms);
+    int reader_ = -1;
+    int writer_ = -1;
+    std::string text_;
+};
+
+struct Options {
+    const char *debug = "on"; // VARNOK_DEBUG_MODE; nullptr leaves it unset
+    bool fast = true;         // libfaketime: one minute in about half a second
+};
+
+// Everything a daemon run needs. The constructor makes /dev private with the
+// console, mounts a tmpfs on /run, installs the stand-ins and, unless told
+// to keep the kernel's, binds a scratch /proc/diskstats (empty until written).
+class World {
+    struct PrivateDev {
+        PrivateDev();
+    } dev_; // before the console, which lives on the private /dev
+
+public:
+    explicit World(bool scratch_diskstats = true);
+
+    Console console;
+
+    void config(std::string_view text);
+    void diskstats(std::string_view text);
+    // Stand-in events ("run: ...", "fan: ..."), in order.
+    std::string tool_log();
+    // The tool and fan events go to the console instead, so that their order
+    // against the daemon's trace shows.
+    void tools_on_console();
+
+    // Mounts the stand-in fan driver on /dev/leddrv.
+    void start_fan();
+
+    // Starts build/torpord; returns the detached daemon's pid (0 on failure).
+    pid_t start(const Options &options = {});
+    // SIGTERM; the daemon's wait status, or -1 when it did not end.
+    int stop(pid_t daemon);
+
+    // Text of cycle n (from 1): from its "checkUsbHddIO" trace to the next.
+    // Waits for the next cycle to begin.
+    std::string cycle(size_t n);
+    // Waits until cycle n has sampled and traced its table walk start.
+    bool after_sample(size_t n);
+
+private:
+    std::string diskstats_file_;
+};
+
+} // namespace harness
+
+#endif

@@ -1,0 +1,79 @@
+// runWithTimeout with the recording stand-in.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+
+#include "harness.h"
+#include "run_tool.h"
+#include "sandbox.h"
+#include "standin.h"
+
+namespace {
+
+using std::chrono::steady_clock;
+
+int run_standin_as(const char *name, std::initializer_list<const char *> args)
+{
+    std::vector<char *> argv = {const_cast<char *>(name)};
+    for (const char *arg : args)
+        argv.push_back(const_cast<char *>(arg));
+    argv.push_back(nullptr);
+    return runWithTimeout(harness::standin_program().c_str(), argv.data());
+}
+
+void make_standin_dir()
+{
+    ASSERT_EQ(::mkdir(standin::kDir, 0755), 0);
+}
+
+TEST(RunWithTimeout, RunsTheToolWithItsVectorAndReapsIt)
+{
+    sandbox::run([] {
+        make_standin_dir();
+        auto start = steady_clock::now();
+        EXPECT_EQ(run_standin_as("/sbin/hdparm", {"-y", "/dev/hda"}), 0);
+        EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg 1", "0"}), 0);
+        EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_EQ(sandbox::read_file(standin::kLog),
+                  "run: /sbin/hdparm -y /dev/hda\nrun: /usr/local/bin/sg_start '/dev/sg 1' 0\n");
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left unreaped";
+    });
+}
+
+TEST(RunWithTimeout, MissingToolEndsItsChild)
+{
+    sandbox::run([] {
+        char path[] = "/nonexistent/tool";
+        char *argv[] = {path, nullptr};
+        EXPECT_EQ(runWithTimeout(path, argv), 0);
+        EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+        EXPECT_EQ(errno, ECHILD);
+    });
+}
+
+TEST(RunWithTimeout, HangingToolIsKilledAfterFivePolls)
+{
+    sandbox::run([] {
+        make_standin_dir();
+        sandbox::write_file(std::string(standin::kHangPrefix) + "sg_start", "");
+        auto start = steady_clock::now();
+        EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg1", "0"}), 0);
+        auto took = steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(4900));
+        EXPECT_LT(took, std::chrono::seconds(15));
+        std::string log = sandbox::read_file(standin::kLog);
+        size_t mark = log.find("hang[");
+        ASSERT_NE(mark, std::string::npos) << log;
+        pid_t tool = std::stoi(log.substr(mark + 5));
+        EXPECT_EQ(::kill(tool, 0), -1) << "the hanging tool still exists";
+        EXPECT_EQ(errno, ESRCH);
+    });
+}
+
+} // namespace

@@ -1,0 +1,269 @@
+// The built torpord, unchanged, in the sandbox: time sped up, a console
+// FIFO, the stand-in tools and fan driver, a /proc/diskstats we write.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+#include "sandbox.h"
+#include "standin.h"
+
+namespace {
+
+using harness::stats_line;
+using harness::World;
+
+std::string trace(const std::string &message)
+{
+    return "torpord:" + message + "\n";
+}
+
+std::string conf_line(const char *ide, const char *sd, const char *sg, int seconds)
+{
+    return std::string(ide) + "\tusbp1\t/dev/" + sd + "\t" + sg + "\t" + std::to_string(seconds) +
+           "\n";
+}
+
+std::string sampled(const char *sd, int count, int rio, int wio)
+{
+    return trace(std::string(sd) + "(_" + std::to_string(count) +
+                 "): rio = " + std::to_string(rio) + ", wio = " + std::to_string(wio));
+}
+
+std::string walked(const char *sd, int count, int minute)
+{
+    return trace(std::string(sd) + "(0): used=1, count=" + std::to_string(count) +
+                 ", minute=" + std::to_string(minute));
+}
+
+// A cycle of one disk: its sample, anything the sample did, the walk and
+// anything the spin-down did.
+std::string one_disk_cycle(const std::string &sample, const std::string &walk,
+                           const std::string &after_sample = "", const std::string &after_walk = "")
+{
+    return trace("checkUsbHddIO") + sample + after_sample + trace("spinDownUsbHdd") + walk +
+           after_walk;
+}
+
+void in_world(const std::function<void(World &)> &body)
+{
+    sandbox::run([&] {
+        sandbox::own_pids([&] {
+            World world;
+            body(world);
+        });
+    });
+}
+
+// Starts the daemon on one configuration and diskstats, with the stand-ins'
+// events on the console (and the fan driver mounted when asked).
+pid_t watch(World &w, const std::string &conf, const std::string &stats, bool fan = false)
+{
+    w.tools_on_console();
+    if (fan)
+        w.start_fan();
+    w.config(conf);
+    w.diskstats(stats);
+    return w.start();
+}
+
+bool exited_zero(int status)
+{
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+constexpr char kSgStartRun[] = "run: /usr/local/bin/sg_start /dev/sg1 0\n";
+
+TEST(Torpord, StartsTracesAndEndsOnSigtermLeavingThePidFile)
+{
+    in_world([](World &w) {
+        pid_t daemon =
+            watch(w, conf_line("USB1:", "sda", "/dev/sg1", 600), stats_line("sda", 5, 7));
+        ASSERT_NE(daemon, 0);
+        EXPECT_EQ(w.cycle(1), one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 0, 10)));
+        EXPECT_EQ(w.console.text().substr(0, w.console.text().find("torpord:checkUsbHddIO")),
+                  trace("start daemon open driver\n") + "run: /sbin/hdparm -S0 /dev/hda\n" +
+                      trace("0: ide=USB1:, usbp=usbp1, sd=sda, sg=/dev/sg1, sec=600\n") +
+                      trace("Now SpinDownTime=10") + trace("Change SpinDownTime=10"));
+        EXPECT_EQ(sandbox::read_file("/var/run/torpord.pid"), std::to_string(daemon) + "\n");
+        // Sent while the daemon waits, so that no trace of its own follows.
+        ASSERT_TRUE(w.console.wait_for("count=1, minute=10\n"));
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+        std::string text = w.console.text();
+        EXPECT_EQ(text.substr(text.rfind("torpord:")), trace("SIGTERM close fileds."));
+        EXPECT_TRUE(sandbox::exists("/var/run/torpord.pid"));
+    });
+}
+
+TEST(Torpord, UsbDiskSpunDownOnceThenAgainOnlyAfterActivityAndANewIdlePeriod)
+{
+    in_world([](World &w) {
+        pid_t daemon = watch(w, conf_line("USB1:", "sda", "/dev/sg1", 60), stats_line("sda", 5, 7));
+        ASSERT_TRUE(w.after_sample(3));
+        w.diskstats(stats_line("sda", 6, 7));
+        const std::string usb = trace("USB SPINDOWN!") + kSgStartRun;
+        EXPECT_EQ(w.cycle(1), one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 0, 1)));
+        EXPECT_EQ(w.cycle(2),
+                  one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 1, 1), "", usb));
+        EXPECT_EQ(w.cycle(3), one_disk_cycle(sampled("sda", 1, 5, 7), walked("sda", 2, 1)));
+        EXPECT_EQ(w.cycle(4), one_disk_cycle(sampled("sda", 2, 6, 7), walked("sda", 0, 1)));
+        EXPECT_EQ(w.cycle(5),
+                  one_disk_cycle(sampled("sda", 0, 6, 7), walked("sda", 1, 1), "", usb));
+        EXPECT_EQ(w.cycle(7), one_disk_cycle(sampled("sda", 2, 6, 7), walked("sda", 3, 1)));
+        EXPECT_EQ(harness::count(w.console.text(), kSgStartRun), 2u);
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+    });
+}
+
+TEST(Torpord, FanFollowsTheInternalDiskAndGoesOffBeforeItsSpinDown)
+{
+    in_world([](World &w) {
+        pid_t daemon =
+            watch(w, conf_line("IDE:", "hda", "/dev/sg0", 120), stats_line("hda", 1, 1), true);
+        ASSERT_TRUE(w.after_sample(1));
+        w.diskstats(stats_line("hda", 2, 1));
+        ASSERT_TRUE(w.after_sample(2));
+        w.diskstats(stats_line("hda", 2, 2));
+        ASSERT_TRUE(w.after_sample(5));
+        w.diskstats(stats_line("hda", 3, 2));
+        const std::string on = "fan: 1\n";
+        EXPECT_EQ(w.cycle(1), one_disk_cycle(sampled("hda", 0, 1, 1), walked("hda", 0, 2), on));
+        EXPECT_EQ(w.cycle(2), one_disk_cycle(sampled("hda", 0, 2, 1), walked("hda", 0, 2), on));
+        EXPECT_EQ(w.cycle(3), one_disk_cycle(sampled("hda", 0, 2, 2), walked("hda", 0, 2), on));
+        EXPECT_EQ(w.cycle(4), one_disk_cycle(sampled("hda", 0, 2, 2), walked("hda", 1, 2)));
+        EXPECT_EQ(w.cycle(5), one_disk_cycle(sampled("hda", 1, 2, 2), walked("hda", 2, 2), "",
+                                             trace("IDE+FAN SPINDOWN!") + "fan: 0\n" +
+                                                 "run: /sbin/hdparm -y /dev/hda\n"));
+        EXPECT_EQ(w.cycle(6), one_disk_cycle(sampled("hda", 2, 3, 2), walked("hda", 0, 2), on));
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+    });
+}
+
+TEST(Torpord, FailingOrMissingFanDriverDoesNotStopTheSpinDown)
+{
+    in_world([](World &w) {
+        pid_t daemon =
+            watch(w, conf_line("IDE:", "hda", "/dev/sg0", 60), stats_line("hda", 1, 1), true);
+        ASSERT_TRUE(w.after_sample(1));
+        sandbox::write_file(standin::kFanFail, "5\n");
+        ASSERT_TRUE(w.console.wait_for("run: /sbin/hdparm -y /dev/hda\n"));
+        sandbox::write_file(standin::kFanAbsent, "");
+        w.diskstats(stats_line("hda", 2, 1));
+        const std::string hdparm = "run: /sbin/hdparm -y /dev/hda\n";
+        const std::string fail = "fan: fail\n";
+        EXPECT_EQ(w.cycle(2),
+                  one_disk_cycle(sampled("hda", 0, 1, 1), walked("hda", 1, 1), "",
+                                 trace("IDE+FAN SPINDOWN!") + fail + fail + fail + fail + fail +
+                                     trace("fanCtrl ioctl error!") + hdparm));
+        const std::string no_driver = trace("fanCtrl open error!");
+        EXPECT_EQ(w.cycle(3),
+                  one_disk_cycle(sampled("hda", 1, 2, 1), walked("hda", 0, 1), no_driver));
+        EXPECT_EQ(w.cycle(4), one_disk_cycle(sampled("hda", 0, 2, 1), walked("hda", 1, 1), "",
+                                             trace("IDE+FAN SPINDOWN!") + no_driver + hdparm));
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+    });
+}
+
+TEST(Torpord, SighupReloadsAndRestartsTheCounts)
+{
+    in_world([](World &w) {
+        pid_t daemon =
+            watch(w, conf_line("USB1:", "sda", "/dev/sg1", 180), stats_line("sda", 5, 7));
+        ASSERT_TRUE(w.console.wait_for("count=2, minute=3\n"));
+        w.config(conf_line("USB1:", "sda", "/dev/sg1", 120));
+        ::kill(daemon, SIGHUP);
+        std::string third = w.cycle(3);
+        const std::string reload =
+            trace("0: ide=USB1:, usbp=usbp1, sd=sda, sg=/dev/sg1, sec=120\n") +
+            trace("Now SpinDownTime=3") + trace("Change SpinDownTime=2");
+        EXPECT_EQ(third, one_disk_cycle(sampled("sda", 1, 5, 7), walked("sda", 2, 3)) + reload);
+        EXPECT_EQ(w.cycle(4), one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 0, 2)));
+        EXPECT_EQ(w.cycle(6), one_disk_cycle(sampled("sda", 1, 5, 7), walked("sda", 2, 2), "",
+                                             trace("USB SPINDOWN!") + kSgStartRun));
+        EXPECT_EQ(harness::count(w.console.text(), kSgStartRun), 1u);
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+    });
+}
+
+TEST(Torpord, SighupCutsTheMinuteShortInRealTime)
+{
+    in_world([](World &w) {
+        w.config(conf_line("USB1:", "sda", "/dev/sg1", 600));
+        w.diskstats(stats_line("sda", 5, 7));
+        pid_t daemon = w.start({"on", false});
+        ASSERT_TRUE(w.console.wait_for("count=0, minute=10\n", 1, 20));
+        ::kill(daemon, SIGHUP);
+        // Without the cut the next cycle would begin a minute from now.
+        EXPECT_TRUE(w.console.wait_for("count=0, minute=10\n", 2, 20));
+        EXPECT_EQ(harness::count(w.console.text(), "Change SpinDownTime=10"), 2u);
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+    });
+}
+
+TEST(Torpord, HangingToolIsKilledAndTheCycleGoesOn)
+{
+    in_world([](World &w) {
+        w.tools_on_console();
+        sandbox::write_file(std::string(standin::kHangPrefix) + "sg_start", "");
+        w.config(conf_line("USB1:", "sda", "/dev/sg1", 60));
+        w.diskstats(stats_line("sda", 5, 7));
+        pid_t daemon = w.start();
+        std::string second = w.cycle(2);
+        size_t hang = second.find("hang[");
+        ASSERT_NE(hang, std::string::npos) << second;
+        EXPECT_EQ(second.substr(0, hang),
+                  one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 1, 1), "",
+                                 trace("USB SPINDOWN!") + kSgStartRun));
+        std::string tool = second.substr(hang + 5, second.find(']', hang) - hang - 5);
+        EXPECT_EQ(w.cycle(3), one_disk_cycle(sampled("sda", 1, 5, 7), walked("sda", 2, 1)));
+        EXPECT_FALSE(sandbox::exists("/proc/" + tool)) << "the hanging tool was not reaped";
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+    });
+}
+
+TEST(Torpord, RunsWithoutItsPidFileWhenVarRunIsReadOnly)
+{
+    in_world([](World &w) {
+        sandbox::read_only("/run");
+        w.config(conf_line("USB1:", "sda", "/dev/sg1", 60));
+        w.diskstats(stats_line("sda", 5, 7));
+        pid_t daemon = w.start();
+        ASSERT_NE(daemon, 0);
+        EXPECT_TRUE(w.console.wait_for("torpord:USB SPINDOWN!\n"));
+        EXPECT_FALSE(sandbox::exists("/var/run/torpord.pid"));
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+    });
+}
+
+class TorpordDebugOff : public testing::TestWithParam<const char *> {};
+
+TEST_P(TorpordDebugOff, LeavesTheConsoleUntouched)
+{
+    in_world([](World &w) {
+        w.config(conf_line("USB1:", "sda", "/dev/sg1", 60));
+        w.diskstats(stats_line("sda", 5, 7));
+        pid_t daemon = w.start({GetParam(), true});
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (harness::count(w.tool_log(), kSgStartRun) == 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(w.tool_log(), std::string("run: /sbin/hdparm -S0 /dev/hda\n") + kSgStartRun);
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+        EXPECT_EQ(w.console.text(), "");
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TorpordDebugOff, testing::Values(nullptr, "On"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return info.param == nullptr ? std::string("Unset")
+                                                          : std::string(info.param);
+                         });
+
+} // namespace

@@ -1,0 +1,44 @@
+// Stand-in for /sbin/hdparm and /usr/local/bin/sg_start: records its
+// argument vector, and hangs when told to. Touches no device.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "standin.h"
+
+namespace {
+
+// Arguments with blanks or nothing in them are quoted, so a log is exact.
+std::string quoted(const char *arg)
+{
+    std::string text(arg);
+    if (!text.empty() && text.find_first_of(" \t\n'") == std::string::npos)
+        return text;
+    text.insert(0, 1, '\'');
+    text.push_back('\'');
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string line = "run:";
+    for (int i = 0; i < argc; ++i) {
+        line.push_back(' ');
+        line.append(quoted(argv[i]));
+    }
+    line.push_back('\n');
+    standin::record(line);
+    const char *slash = std::strrchr(argv[0], '/');
+    std::string hang = std::string(standin::kHangPrefix) + (slash ? slash + 1 : argv[0]);
+    if (::access(hang.c_str(), F_OK) == 0) {
+        standin::record("hang[" + std::to_string(::getpid()) + "]: " + argv[0] + "\n");
+        for (;;)
+            ::pause();
+    }
+    return 0;
+}
