@@ -6,7 +6,7 @@ set -eu
 packages() {
     case "$1" in
     build) echo "cmake make g++ pkg-config" ;;
-    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 faketime util-linux" ;;
+    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 faketime util-linux groff-base man-db" ;;
     arm) echo "cmake make crossbuild-essential-armel qemu-user googletest" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac
