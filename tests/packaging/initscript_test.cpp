@@ -200,7 +200,7 @@ TEST(InitScript, StartsReloadsAndStopsTheDaemon)
         ASSERT_EQ(start.status, 0) << start.output;
         const std::string pid_line = sandbox::read_file(kPidFile);
         ASSERT_FALSE(pid_line.empty());
-        reaper.pid = std::atoi(pid_line.c_str());
+        reaper.pid = static_cast<pid_t>(std::strtol(pid_line.c_str(), nullptr, 10));
         const std::string pid = std::to_string(reaper.pid);
         EXPECT_EQ(pid_line, pid + "\n");
         EXPECT_EQ(start.output, "Started torpord (pid " + pid + ")\n");

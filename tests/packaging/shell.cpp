@@ -14,7 +14,7 @@ Result run(const std::string &command)
     if (pipe == nullptr)
         return result;
     char buf[4096];
-    size_t got;
+    size_t got = 0;
     while ((got = std::fread(buf, 1, sizeof buf, pipe)) > 0)
         result.output.append(buf, got);
     int status = ::pclose(pipe);
