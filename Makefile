@@ -5,8 +5,9 @@ ARM    ?= build-arm
 JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
+CPACK  ?= cpack
 
-.PHONY: all test test-asan arm demo clean deps-test deps-arm
+.PHONY: all test test-asan arm demo deb clean deps-test deps-arm deps-deb
 
 all:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -41,6 +42,26 @@ demo: deps-test
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
 	$(CMAKE) --build $(BUILD) -j $(JOBS) --target torpord torpor-standin torpor-leddrv
 	tools/demo.sh $(BUILD)
+
+deps-deb:
+	tools/install-deps.sh deb arm
+
+# Debian packages: for the build machine in $(BUILD)/deb, for the appliance
+# (armel, cross-built) in $(ARM)/deb; each set is checked once it is made.
+deb: deps-deb
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+	rm -rf $(BUILD)/deb
+	$(CPACK) -G DEB --config $(BUILD)/CPackConfig.cmake -B $(BUILD)/deb
+	rm -rf $(BUILD)/deb/_CPack_Packages
+	sh packaging/check-debs.sh $(BUILD)/deb $(BUILD)/packaging/deb-expected.sh
+	$(CMAKE) -S . -B $(ARM) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
+	$(CMAKE) --build $(ARM) -j $(JOBS)
+	rm -rf $(ARM)/deb
+	$(CPACK) -G DEB --config $(ARM)/CPackConfig.cmake -B $(ARM)/deb
+	rm -rf $(ARM)/deb/_CPack_Packages
+	sh packaging/check-debs.sh $(ARM)/deb $(ARM)/packaging/deb-expected.sh
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(ARM)

@@ -1,13 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages that a make target needs and that are missing.
-# Usage: install-deps.sh GROUP...   (groups: build test arm)
+# Usage: install-deps.sh GROUP...   (groups: build test arm deb)
 set -eu
 
 packages() {
     case "$1" in
     build) echo "cmake make g++ pkg-config" ;;
-    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 faketime util-linux valgrind" ;;
+    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 faketime util-linux valgrind groff-base man-db dpkg-dev file" ;;
     arm) echo "cmake make crossbuild-essential-armel qemu-user googletest" ;;
+    deb) echo "cmake make g++ dpkg-dev file" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac
 }
