@@ -4,7 +4,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <bit>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "console.h"
@@ -18,7 +20,8 @@ namespace {
 
 constexpr int kFanAttempts = 5;
 constexpr size_t kTextSize = 1024;
-constexpr int kFieldsNeeded = 8;
+constexpr int kReadsField = 4;
+constexpr int kWritesField = 8;
 
 // Large enough for the whole file on any appliance, so that a sample costs
 // one read and the end-of-file read.
@@ -29,10 +32,110 @@ bool isSeparator(char c)
     return c == ' ' || c == '\t';
 }
 
+// Whether stored holds exactly seen. Byte by byte, without measuring stored
+// first: most names of the file differ from a watched one in their first
+// bytes, and counter texts are short.
 bool sameText(const char *stored, std::string_view seen)
 {
-    return stored != nullptr && std::strlen(stored) == seen.size() &&
-           std::memcmp(stored, seen.data(), seen.size()) == 0;
+    if (stored == nullptr)
+        return false;
+    for (char c : seen) {
+        if (*stored != c || c == '\0')
+            return false;
+        ++stored;
+    }
+    return *stored == '\0';
+}
+
+// Field scanning a word at a time, where bytes lie in a word from the lowest
+// up; elsewhere byte by byte.
+using Word = std::uintptr_t;
+constexpr bool kWordScan = std::endian::native == std::endian::little;
+constexpr Word kEveryByte = ~Word{0} / 0xff; // 0x01 in each byte
+constexpr Word kHighBits = kEveryByte * 0x80;
+
+Word loadWord(const char *p)
+{
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// The index of the lowest non-zero byte of a non-zero word.
+size_t lowestByte(Word w)
+{
+    return static_cast<size_t>(std::countr_zero(w)) / 8;
+}
+
+// Past the blanks and tabs from p on.
+const char *skipSeparators(const char *p, const char *end)
+{
+    if constexpr (kWordScan) {
+        while (static_cast<size_t>(end - p) >= sizeof(Word)) {
+            Word notBlank = loadWord(p) ^ (kEveryByte * ' ');
+            if (notBlank == 0) {
+                p += sizeof(Word);
+                continue;
+            }
+            p += lowestByte(notBlank);
+            if (*p != '\t')
+                return p;
+            ++p;
+        }
+    }
+    while (p != end && isSeparator(*p))
+        ++p;
+    return p;
+}
+
+// Past the field that begins at p: up to the next blank or tab. A field's
+// bytes are nearly all above the blank; the first byte below 0x21 in a word
+// is flagged exactly by the subtraction (borrows only run upward).
+const char *skipField(const char *p, const char *end)
+{
+    if constexpr (kWordScan) {
+        while (static_cast<size_t>(end - p) >= sizeof(Word)) {
+            Word w = loadWord(p);
+            Word low = (w - kEveryByte * 0x21) & ~w & kHighBits;
+            if (low == 0) {
+                p += sizeof(Word);
+                continue;
+            }
+            p += lowestByte(low);
+            if (isSeparator(*p))
+                return p;
+            ++p; // a control byte such as the newline belongs to the field
+        }
+    }
+    while (p != end && !isSeparator(*p))
+        ++p;
+    return p;
+}
+
+// The field at or after pos, which moves past it; empty at the line's end.
+// Inlined: it runs three times for every line of the file.
+[[gnu::always_inline]] inline std::string_view nextField(std::string_view line, size_t &pos)
+{
+    const char *end = line.data() + line.size();
+    const char *start = skipSeparators(line.data() + pos, end);
+    const char *stop = skipField(start, end);
+    pos = static_cast<size_t>(stop - line.data());
+    return {start, static_cast<size_t>(stop - start)};
+}
+
+// Fields 4 to 8 of a line from pos on, which is past field 3: field 4 and
+// field 8. false when the line ends before field 8.
+bool takeCounters(std::string_view line, size_t pos, DiskstatsFields &fields)
+{
+    std::string_view rio = nextField(line, pos);
+    for (int field = kReadsField + 1; field < kWritesField; ++field)
+        nextField(line, pos);
+    std::string_view wio = nextField(line, pos);
+    if (rio.empty() || wio.empty())
+        return false;
+    fields.rio = rio;
+    fields.wio = wio;
+    return true;
 }
 
 void storeText(char *&stored, std::string_view seen)
@@ -69,25 +172,73 @@ void sample(DiskEntry &entry, const DiskstatsFields &seen)
         fanCtrl(1);
 }
 
-DiskEntry *findEntry(std::string_view name)
+// Whether text begins with the bytes of name, compared from the last: names
+// of one length mostly differ at their ends (sda, sdb; sda1, sda2).
+bool sameBytes(const char *text, std::string_view name)
 {
-    for (DiskEntry &entry : diskTable) {
-        if (entry.sd == nullptr)
-            break;
-        if (sameText(entry.sd, name))
-            return &entry;
-    }
-    return nullptr;
+    for (size_t i = name.size(); i-- > 0;)
+        if (text[i] != name[i])
+            return false;
+    return true;
 }
+
+// The table's watched disks for one sample, in index order. A line's name is
+// compared only with the names that end in its last byte and are as long,
+// so most lines are passed over after one look-up.
+class WatchList {
+public:
+    WatchList()
+    {
+        static_assert(kDiskTableSize <= 8, "one bit per entry in a byte");
+        for (DiskEntry &entry : diskTable) {
+            if (entry.sd == nullptr)
+                break;
+            entries_[size_] = &entry;
+            lengths_[size_] = std::strlen(entry.sd);
+            if (lengths_[size_] > 0)
+                byLastByte_[lastByte(entry.sd, lengths_[size_])] |= 1u << size_;
+            ++size_;
+        }
+    }
+
+    [[nodiscard]] bool empty() const { return size_ == 0; }
+
+    // The first entry whose sd is name (not empty), or null.
+    [[nodiscard]] DiskEntry *find(std::string_view name) const
+    {
+        for (unsigned m = byLastByte_[lastByte(name.data(), name.size())]; m != 0; m &= m - 1) {
+            auto i = static_cast<size_t>(std::countr_zero(m));
+            if (lengths_[i] == name.size() && sameBytes(entries_[i]->sd, name))
+                return entries_[i];
+        }
+        return nullptr;
+    }
+
+private:
+    static unsigned char lastByte(const char *text, size_t len)
+    {
+        return static_cast<unsigned char>(text[len - 1]);
+    }
+
+    DiskEntry *entries_[kDiskTableSize] = {};
+    size_t lengths_[kDiskTableSize] = {};
+    unsigned char byLastByte_[UCHAR_MAX + 1] = {};
+    size_t size_ = 0;
+};
 
 void spinDownInternal(const DiskEntry &entry)
 {
     debugPrint(paths::kMsgIdeSpinDown);
     fanCtrl(0);
+    // Put together by hand, as the pid file is: with debug mode off, no
+    // printf code ever runs in the daemon, so none of it stays resident.
+    constexpr size_t prefixLen = sizeof(paths::kDevicePrefix) - 1;
     char device[kTextSize];
-    int len = std::snprintf(device, sizeof device, paths::kDeviceFormat, entry.sd);
-    if (len < 0 || static_cast<size_t>(len) >= sizeof device)
+    size_t len = std::strlen(entry.sd);
+    if (prefixLen + len >= sizeof device)
         return; // a cut name would name another device
+    std::memcpy(device, paths::kDevicePrefix, prefixLen);
+    std::memcpy(device + prefixLen, entry.sd, len + 1);
     ToolArg hdparm(paths::kHdparm);
     ToolArg spinDown(paths::kHdparmSpinDown);
     char *argv[] = {hdparm.text, spinDown.text, device, nullptr};
@@ -111,19 +262,13 @@ void spinDownUsb(const DiskEntry &entry)
 
 bool diskstatsParseLine(std::string_view line, DiskstatsFields &fields)
 {
-    std::string_view found[kFieldsNeeded];
     size_t pos = 0;
-    for (std::string_view &field : found) {
-        while (pos < line.size() && isSeparator(line[pos]))
-            ++pos;
-        if (pos == line.size())
-            return false;
-        size_t start = pos;
-        while (pos < line.size() && !isSeparator(line[pos]))
-            ++pos;
-        field = line.substr(start, pos - start);
-    }
-    fields = {found[2], found[3], found[7]};
+    nextField(line, pos);
+    nextField(line, pos);
+    std::string_view name = nextField(line, pos);
+    if (name.empty() || !takeCounters(line, pos, fields))
+        return false;
+    fields.name = name;
     return true;
 }
 
@@ -135,15 +280,21 @@ int checkUsbHddIO()
         debugPrint(paths::kMsgDiskstatsOpenError);
         return 1;
     }
+    const WatchList watched;
     LineReader reader(fd.get(), sampleBuffer);
     std::string_view line;
-    DiskstatsFields seen;
     while (reader.next(line)) {
-        if (line.empty() || line[0] == '\n' || diskTable[0].sd == nullptr)
+        if (line.empty() || line[0] == '\n' || watched.empty())
             continue;
-        if (!diskstatsParseLine(line, seen))
+        // Only the lines of watched disks are read past their name.
+        size_t pos = 0;
+        nextField(line, pos);
+        nextField(line, pos);
+        DiskstatsFields seen{nextField(line, pos), {}, {}};
+        if (seen.name.empty())
             continue;
-        if (DiskEntry *entry = findEntry(seen.name))
+        DiskEntry *entry = watched.find(seen.name);
+        if (entry != nullptr && takeCounters(line, pos, seen))
             sample(*entry, seen);
     }
     return 0;

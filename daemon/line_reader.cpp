@@ -6,7 +6,13 @@
 #include <cerrno>
 #include <cstring>
 
-bool LineReader::next(std::string_view &piece)
+size_t LineReader::findNul(size_t from) const
+{
+    const void *nul = std::memchr(buffer_.data() + from, '\0', end_ - from);
+    return nul ? static_cast<size_t>(static_cast<const char *>(nul) - buffer_.data()) : kNone;
+}
+
+bool LineReader::refill(std::string_view &piece)
 {
     for (;;) {
         char *begin = buffer_.data() + start_;
@@ -21,13 +27,19 @@ bool LineReader::next(std::string_view &piece)
         else if (eof_)
             return false;
         if (len > 0) {
+            size_t text = len;
             start_ += len;
-            const void *nul = std::memchr(begin, '\0', len);
-            piece = std::string_view(begin, nul ? static_cast<const char *>(nul) - begin : len);
+            if (nul_ < start_) {
+                text = nul_ - (start_ - len);
+                nul_ = findNul(start_);
+            }
+            piece = std::string_view(begin, text);
             return true;
         }
         if (start_ > 0) {
             std::memmove(buffer_.data(), begin, avail);
+            if (nul_ != kNone)
+                nul_ -= start_;
             start_ = 0;
             end_ = avail;
         }
@@ -35,9 +47,13 @@ bool LineReader::next(std::string_view &piece)
         while ((got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_)) < 0 &&
                errno == EINTR) {
         }
-        if (got <= 0)
+        if (got <= 0) {
             eof_ = true;
-        else
+        } else {
+            size_t from = end_;
             end_ += static_cast<size_t>(got);
+            if (nul_ == kNone)
+                nul_ = findNul(from);
+        }
     }
 }

@@ -35,14 +35,23 @@ void quietStandardFds()
         ::close(fd);
 }
 
+// Formatted by hand: printf's code would otherwise stay resident in the
+// detached daemon for its whole life for this one line.
 void writePidFile()
 {
     owned::unique_fd fd(::open(paths::kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.valid())
         return;
-    char text[32];
-    int len = snprintf(text, sizeof text, paths::kPidFormat, static_cast<int>(::getpid()));
-    ssize_t written = ::write(fd.get(), text, static_cast<size_t>(len));
+    char text[16];
+    char *end = text + sizeof text;
+    char *p = end;
+    *--p = '\n';
+    auto pid = static_cast<unsigned>(::getpid());
+    do {
+        *--p = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0);
+    ssize_t written = ::write(fd.get(), p, static_cast<size_t>(end - p));
     (void)written;
 }
 

@@ -6,7 +6,7 @@
 namespace paths {
 
 inline constexpr char kPidFile[] = "/var/run/torpord.pid";
-inline constexpr char kPidFormat[] = "%d\n";
+// The pid file holds the process id as "%d\n" prints it.
 inline constexpr char kDevNull[] = "/dev/null";
 inline constexpr char kConsole[] = "/dev/console";
 inline constexpr char kConfFile[] = "/tmp/spindownd.conf";
@@ -24,7 +24,8 @@ inline constexpr char kHdparm[] = "/sbin/hdparm";
 inline constexpr char kHdparmStandbyOff[] = "-S0";
 inline constexpr char kInternalDisk[] = "/dev/hda";
 inline constexpr char kHdparmSpinDown[] = "-y";
-inline constexpr char kDeviceFormat[] = "/dev/%s";
+// The internal disk's device, "/dev/%s" filled with its sd.
+inline constexpr char kDevicePrefix[] = "/dev/";
 inline constexpr char kSgStart[] = "/usr/local/bin/sg_start";
 inline constexpr char kSgStartStop[] = "0";
 

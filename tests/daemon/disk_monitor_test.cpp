@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,96 @@ TEST(DiskstatsParseLine, TakesNameReadsAndWrites)
             EXPECT_EQ(f.wio, c.wio);
         }
     }
+}
+
+// The fields as a plain byte-by-byte split finds them.
+std::vector<std::string_view> model_fields(std::string_view line)
+{
+    std::vector<std::string_view> fields;
+    size_t pos = 0;
+    while (pos < line.size()) {
+        if (line[pos] == ' ' || line[pos] == '\t') {
+            ++pos;
+            continue;
+        }
+        size_t start = pos;
+        while (pos < line.size() && line[pos] != ' ' && line[pos] != '\t')
+            ++pos;
+        fields.push_back(line.substr(start, pos - start));
+    }
+    return fields;
+}
+
+TEST(DiskstatsParseLine, AgreesWithAPlainSplitOnRandomLines)
+{
+    // Blanks and tabs in runs, control and high bytes inside fields, lines
+    // short and long, each in a block of exactly its size.
+    const std::string alphabet = "  \t\n\r\x01\x20\x21\x7f\x80\xa1\xff"
+                                 "09az";
+    std::mt19937 random(8);
+    for (int round = 0; round < 20000; ++round) {
+        size_t len = random() % 48;
+        auto block = std::make_unique<char[]>(len);
+        for (size_t i = 0; i < len; ++i)
+            block[i] = alphabet[random() % alphabet.size()];
+        std::string_view line(block.get(), len);
+        std::vector<std::string_view> want = model_fields(line);
+        DiskstatsFields f;
+        bool ok = diskstatsParseLine(line, f);
+        ASSERT_EQ(ok, want.size() >= 8) << testing::PrintToString(std::string(line));
+        if (ok) {
+            EXPECT_EQ(f.name, want[2]);
+            EXPECT_EQ(f.rio, want[3]);
+            EXPECT_EQ(f.wio, want[7]);
+            EXPECT_EQ(f.name.data(), want[2].data());
+        }
+    }
+}
+
+TEST(CheckUsbHddIO, MatchesWholeNamesInTableOrder)
+{
+    sandbox::run([] {
+        harness::World world;
+        debug_on();
+        // Names alike in their last byte or their length; sda twice, so the
+        // second one is never sampled.
+        set_entry(0, "a", "/dev/sg0", 0, 1, 5);
+        set_entry(1, "sda", "/dev/sg1", 0, 1, 5);
+        set_entry(2, "hda", "/dev/sg2", 0, 1, 5);
+        set_entry(3, "sda", "/dev/sg3", 0, 1, 5);
+        set_entry(4, "sdaa", "/dev/sg4", 0, 1, 5);
+        set_entry(5, "d\xe9", "/dev/sg5", 0, 1, 5);
+        world.diskstats(stats_line("da", 1, 1) + stats_line("xsda", 1, 1) +
+                        stats_line("sda", 2, 2) + stats_line("aa", 1, 1) +
+                        stats_line("d\xe9", 3, 3) + stats_line("sdaa", 4, 4) +
+                        stats_line("\xe9", 1, 1));
+        checkUsbHddIO();
+        const int counts[] = {5, 0, 5, 5, 0, 0};
+        for (size_t i = 0; i < 6; ++i)
+            EXPECT_EQ(diskTable[i].count, counts[i]) << "entry " << i;
+        EXPECT_EQ(diskTable[3].rio, nullptr);
+        EXPECT_STREQ(diskTable[5].wio, "3");
+    });
+}
+
+TEST(CheckUsbHddIO, TextEndsAtANulByte)
+{
+    sandbox::run([] {
+        harness::World world;
+        debug_on();
+        set_entry(0, "sda", "/dev/sg1", 0, 1, 0);
+        set_entry(1, "sdb", "/dev/sg2", 0, 1, 0);
+        set_entry(2, "sdc", "/dev/sg3", 0, 1, 0);
+        using namespace std::string_literals;
+        world.diskstats("8 0 sda 1 0 0 0 2\0 0 0\n"s + "8 16 sdb 3 0 0\0 0 4\n"s +
+                        "8 32 sdc 5 0 0 0 6\0\0\n"s + stats_line("sda", 9, 9));
+        checkUsbHddIO();
+        EXPECT_EQ(world.console.text(), "torpord:checkUsbHddIO\n"
+                                        "torpord:sda(_0): rio = 1, wio = 2\n"
+                                        "torpord:sdc(_0): rio = 5, wio = 6\n"
+                                        "torpord:sda(_0): rio = 9, wio = 9\n");
+        EXPECT_EQ(diskTable[1].rio, nullptr);
+    });
 }
 
 TEST(CheckUsbHddIO, CountsUnchangedSamplesAndSwitchesTheFanOnAtActivity)
