@@ -1,6 +1,7 @@
 #include "textsel.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "text.h"
@@ -21,6 +22,39 @@ line_span line_at(const char *p)
 {
     return {p, strchrnul(p, '\n')};
 }
+
+// The first and the last sizeof(Word) bytes of the n at from, n being from
+// sizeof(Word) to twice that: together they cover all n.
+template <typename Word>
+void copy_ends(char *w, const char *from, size_t n)
+{
+    Word head;
+    Word tail;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
+    std::memcpy(w, &head, sizeof head);
+    std::memcpy(w + n - sizeof tail, &tail, sizeof tail);
+}
+
+// The first sep at or after from, searched for again only when from has
+// passed the one found last: a line or record without sep then costs no
+// search of its own, and no byte of the text is searched twice.
+class next_sep {
+public:
+    next_sep(const char *text, char sep) : sep_(sep), at_(strchrnul(text, sep)) {}
+
+    // The first sep at or after from, or the text's terminating NUL.
+    const char *from(const char *from)
+    {
+        if (at_ < from)
+            at_ = strchrnul(from, sep_);
+        return at_;
+    }
+
+private:
+    char sep_;
+    const char *at_;
+};
 
 // The first non-blank of [p, end]; end itself is never a blank. The bound of
 // skip_blanks is an int, so a longer run of blanks is taken in parts.
@@ -50,10 +84,23 @@ const char *match_keyword(line_span line, const char *keyword, size_t keyword_le
     return text_is_word_char(at + keyword_len, symbol_set) ? nullptr : at;
 }
 
+// Copies [from, to) to w. Most keys, values and fields are short: up to 16
+// bytes they go as two overlapping moves, not as a call.
 char *append(char *w, const char *from, const char *to)
 {
-    std::memcpy(w, from, to - from);
-    return w + (to - from);
+    const auto n = static_cast<size_t>(to - from);
+    if (n >= 8 && n <= 16) {
+        copy_ends<std::uint64_t>(w, from, n);
+    } else if (n >= 4 && n < 8) {
+        copy_ends<std::uint32_t>(w, from, n);
+    } else if (n > 0 && n < 4) {
+        w[0] = from[0];
+        w[n / 2] = from[n / 2];
+        w[n - 1] = from[n - 1];
+    } else if (n > 16) {
+        std::memcpy(w, from, n);
+    }
+    return w + n;
 }
 
 char *append_line(char *w, const char *from, const char *to)
@@ -119,18 +166,18 @@ extern "C" int text_extract_column(char *dst, const char *text, int record_sep, 
                                    int column)
 {
     const int rs = record_sep & 0xff;
-    const int fs = field_sep & 0xff;
+    next_sep fs(text, static_cast<char>(field_sep & 0xff));
     char *w = dst;
     for (const char *record = text;;) {
         const char *end = strchrnul(record, rs);
         const char *field = record;
         for (int k = 1; k < column && field != nullptr; ++k) {
-            const auto *sep = static_cast<const char *>(std::memchr(field, fs, end - field));
-            field = sep != nullptr ? sep + 1 : nullptr;
+            const char *sep = fs.from(field);
+            field = sep < end ? sep + 1 : nullptr;
         }
         if (column >= 1 && field != nullptr) {
-            const auto *sep = static_cast<const char *>(std::memchr(field, fs, end - field));
-            if (sep != nullptr)
+            const char *sep = fs.from(field);
+            if (sep < end)
                 w = append_line(w, field, sep);
             else if (rs == '\n') // no newline inside a record to remove
                 w = append_line(w, field, end);
@@ -150,22 +197,23 @@ extern "C" char *text_split_key_value(char *dst, const char *text, int separator
     const int sep = separator & 0xff;
     // Modes 3 and 4 split the value again, once or twice, before taking it.
     const int splits = mode == 3 ? 2 : mode == 4 ? 3 : 1;
+    next_sep first(text, static_cast<char>(sep));
     char *result = nullptr;
     char *w = dst;
     for (const char *p = text; *p != '\0';) {
         line_span line = line_at(p);
         p = line.next();
         const char *key = skip_to_end(line.begin, line.end);
-        const char *value = key;
-        const char *cut = nullptr;
-        for (int k = 0; k < splits; ++k) {
-            const char *from = k == 0 ? key : skip_to_end(value, line.end);
+        const char *cut = first.from(key);
+        if (cut >= line.end)
+            continue;
+        result = dst;
+        const char *value = cut + 1;
+        for (int k = 1; k < splits && cut != nullptr; ++k) {
+            const char *from = skip_to_end(value, line.end);
             cut = static_cast<const char *>(std::memchr(from, sep, line.end - from));
-            if (cut == nullptr)
-                break;
-            if (k == 0)
-                result = dst;
-            value = cut + 1;
+            if (cut != nullptr)
+                value = cut + 1;
         }
         if (cut == nullptr)
             continue;
