@@ -2,12 +2,13 @@
 BUILD  ?= build
 ASAN   ?= build-asan
 ARM    ?= build-arm
+BENCH  ?= build-bench
 JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
 CPACK  ?= cpack
 
-.PHONY: all test test-asan arm demo deb clean deps-test deps-arm deps-deb
+.PHONY: all test test-asan arm demo deb bench clean deps-test deps-arm deps-deb deps-bench
 
 all:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -63,5 +64,15 @@ deb: deps-deb
 	rm -rf $(ARM)/deb/_CPack_Packages
 	sh packaging/check-debs.sh $(ARM)/deb $(ARM)/packaging/deb-expected.sh
 
+deps-bench:
+	tools/install-deps.sh bench
+
+# The daemon's cost per cycle beside hd-idle's per poll, and the library's
+# throughput; figures in $(BENCH)/results (see bench/RESULTS.md).
+bench: deps-bench
+	$(CMAKE) -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF -DTORPOR_BENCH=ON
+	$(CMAKE) --build $(BENCH) -j $(JOBS)
+	bench/run.sh $(BENCH)
+
 clean:
-	rm -rf $(BUILD) $(ASAN) $(ARM)
+	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH)

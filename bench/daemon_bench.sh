@@ -1,0 +1,256 @@
+#!/bin/bash
+# Measures what torpord costs per cycle, beside hd-idle's cost per poll, in
+# one run and on the same input: instructions (callgrind, one dump per
+# cycle), system calls (strace), heap allocations (calls into the allocator,
+# from the same callgrind dumps), resident and anonymous memory, and the
+# stripped size of the program. hd-idle runs as a black box.
+#
+# Both programs run in a throw-away sandbox: their own mount and pid
+# namespaces, a /dev without disks, stand-ins for /sbin/hdparm and
+# /usr/local/bin/sg_start, and a fixed 64-line /proc/diskstats bound over the
+# kernel's (left real for the runs that measure the real one). bench/
+# fastsleep.so makes a one-second sleep take BENCH_SLEEP_MS milliseconds with
+# the same system call, and ends a run after a known number of sleeps.
+#
+# Usage (as root): bench/daemon_bench.sh BUILD_DIR OUT_DIR
+# Writes OUT_DIR/daemon.md (the figures) and OUT_DIR/raw/ (the tools' output).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+cycles=12     # cycles per run; cycles 2..11 are the ten that are counted
+peer_args=(-i 0 -a sdzz -i 10)
+clean_env=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin)
+
+if [ -z "${TORPOR_BENCH_INSIDE:-}" ]; then
+    if [ $# -ne 2 ]; then
+        echo "usage: $0 BUILD_DIR OUT_DIR" >&2
+        exit 2
+    fi
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "daemon_bench: needs root for its mount and pid namespaces" >&2
+        exit 1
+    fi
+    build=$(cd "$1" && pwd)
+    mkdir -p "$2"
+    out=$(cd "$2" && pwd)
+    for file in "$build/torpord" "$build/bench/fastsleep.so" /usr/sbin/hd-idle; do
+        if [ ! -e "$file" ]; then
+            echo "daemon_bench: $file is missing (make bench builds and installs it)" >&2
+            exit 1
+        fi
+    done
+    for tool in valgrind callgrind_annotate strace strip unshare; do
+        command -v "$tool" >/dev/null || {
+            echo "daemon_bench: $tool is missing (make bench installs it)" >&2
+            exit 1
+        }
+    done
+    rm -rf "$out/raw"
+    mkdir -p "$out/raw"
+    export TORPOR_BENCH_INSIDE=1 TORPOR_BENCH_BUILD=$build TORPOR_BENCH_OUT=$out
+    exec unshare --mount --pid --fork --kill-child --mount-proc --propagation private "$0"
+fi
+
+# From here on we are the first process of the sandbox's pid namespace, so
+# the daemons that detach become our children.
+build=$TORPOR_BENCH_BUILD
+box=/run/bench
+bin=$box/bin
+raw=$box/out/raw
+
+mount -t tmpfs bench /run
+mkdir -p "$bin" "$box/out"
+cp "$build/torpord" "$build/bench/fastsleep.so" "$here/diskstats.txt" "$bin/"
+mount --bind "$TORPOR_BENCH_OUT" "$box/out"
+mount -t tmpfs -o mode=1777 bench /tmp
+
+# A /dev with only harmless devices: no disk is reachable.
+mkdir "$box/hostdev"
+mount --bind /dev "$box/hostdev"
+mount -t tmpfs -o mode=755 bench /dev
+for name in null zero full random urandom tty; do
+    : >"/dev/$name"
+    mount --bind "$box/hostdev/$name" "/dev/$name"
+done
+ln -s /proc/self/fd /dev/fd
+umount -l "$box/hostdev"
+
+# The spin-down tools: a stand-in that only records its arguments.
+printf '#!/bin/sh\necho "run: $0 $*" >>%s/standin.log\n' "$box" >"$bin/standin"
+chmod 755 "$bin/standin"
+# Each tool's directory (its real one: /sbin may be a link) gets an overlay
+# whose upper layer lives in the sandbox, so the stand-in's file is ours.
+overlaid=" "
+for tool in /sbin/hdparm /usr/local/bin/sg_start; do
+    dir=$(readlink -f "$(dirname "$tool")")
+    if [[ "$overlaid" != *" $dir "* ]]; then
+        overlaid+="$dir "
+        layer=$box/overlay${dir//\//-}
+        mkdir -p "$layer/upper" "$layer/work"
+        mount -t overlay overlay -o "lowerdir=$dir,upperdir=$layer/upper,workdir=$layer/work" "$dir"
+    fi
+    : >"$dir/$(basename "$tool")"
+    mount --bind "$bin/standin" "$dir/$(basename "$tool")"
+done
+
+cp "$bin/diskstats.txt" "$box/diskstats"
+
+# Six watched disks; 6000 s (100 cycles) keeps every run short of a spin-down.
+write_conf() {
+    local i=0 name marker
+    : >/tmp/spindownd.conf
+    for name in "$@"; do
+        marker="USB$i:"
+        [ "$i" -eq 0 ] && [ -n "${first_ide:-}" ] && marker="IDE:"
+        printf '%s\tusbp%d\t/dev/%s\t/dev/sg%d\t6000\n' "$marker" "$i" "$name" "$i" \
+            >>/tmp/spindownd.conf
+        i=$((i + 1))
+    done
+}
+
+# The processes that left our session: the detached daemons (and any tool
+# they started), as "comm(pid) ...".
+read -r -a own_stat </proc/1/stat
+own_session=${own_stat[5]}
+others() {
+    local p stat
+    for p in /proc/[0-9]*; do
+        read -r -a stat 2>/dev/null <"$p/stat" || continue
+        [ "${stat[5]}" != "$own_session" ] && printf '%s%s ' "${stat[1]}" "${p#/proc/}"
+    done
+    return 0
+}
+
+children_of() {
+    local p stat
+    for p in /proc/[0-9]*; do
+        read -r -a stat 2>/dev/null <"$p/stat" || continue
+        [ "${stat[3]}" = "$1" ] && echo "${p#/proc/}"
+    done
+    return 0
+}
+
+wait_alone() {
+    local deadline=$((SECONDS + $1)) left
+    while left=$(others) && [ -n "$left" ]; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "daemon_bench: still running after $1 s: $left" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
+}
+
+pid_of() {
+    local p c
+    for p in /proc/[0-9]*; do
+        read -r c 2>/dev/null <"$p/comm" || continue
+        [ "$c" = "$1" ] && echo "${p#/proc/}" && return 0
+    done
+    return 1
+}
+
+torpord=("$bin/torpord")
+peer=(/usr/sbin/hd-idle "${peer_args[@]}")
+
+# Runs a program that detaches, with the shim, until it has slept $2 times.
+run_shimmed() {
+    local sleep_ms=$1 sleeps=$2 log=$3
+    shift 3
+    "${clean_env[@]}" LD_PRELOAD="$bin/fastsleep.so" BENCH_SLEEP_MS="$sleep_ms" \
+        BENCH_SLEEPS="$sleeps" "$@" >"$log" 2>&1
+    wait_alone 600
+}
+
+# callgrind, one dump per cycle: after spinDownUsbHdd for torpord, before
+# each sleep for hd-idle (whose poll is one sleep and one pass).
+callgrind_run() {
+    local name=$1 sleep_ms=$2 peer_ms=$3
+    run_shimmed "$sleep_ms" $((60 * cycles + 30)) "$raw/$name-torpord.out" \
+        valgrind --tool=callgrind --log-file="$raw/$name-torpord.vg.%p" \
+        --dump-after='spinDownUsbHdd*' --callgrind-out-file="$raw/$name-torpord.cg.%p" \
+        "${torpord[@]}"
+    run_shimmed "$peer_ms" $((cycles + 2)) "$raw/$name-hd-idle.out" \
+        valgrind --tool=callgrind --log-file="$raw/$name-hd-idle.vg.%p" \
+        --dump-before=sleep --callgrind-out-file="$raw/$name-hd-idle.cg.%p" "${peer[@]}"
+}
+
+strace_run() {
+    local name=$1
+    run_shimmed 10 $((60 * cycles + 30)) "$raw/$name-torpord.out" \
+        strace -f -qq -o "$raw/$name-torpord.strace" "${torpord[@]}"
+    run_shimmed 10 $((cycles + 2)) "$raw/$name-hd-idle.out" \
+        strace -f -qq -o "$raw/$name-hd-idle.strace" "${peer[@]}"
+}
+
+memory_of() {
+    local name=$1 pid
+    shift
+    "${clean_env[@]}" "$@" >"$raw/memory-$name.out" 2>&1
+    # In real time: torpord samples about a second after its start (it
+    # waits a second for the standby-timer tool), hd-idle at once; both then
+    # sleep. Two and a half seconds cover the first pass of either.
+    sleep 2.5
+    pid=$(pid_of "$(basename "$1")")
+    cat "/proc/$pid/status" >"$raw/memory-$name.status"
+    cat "/proc/$pid/smaps_rollup" >"$raw/memory-$name.smaps_rollup"
+    kill -TERM "$pid"
+    wait_alone 30
+}
+
+echo "daemon_bench: fixed /proc/diskstats (64 lines), six watched disks"
+mount --bind "$box/diskstats" /proc/diskstats
+first_ide=1 write_conf sda sdd sdg sdj sdm sdp
+cp /tmp/spindownd.conf "$raw/spindownd-fixed.conf"
+memory_of torpord "${torpord[@]}"
+memory_of hd-idle "${peer[@]}"
+callgrind_run idle 10 10
+strace_run fixed
+
+echo "daemon_bench: the machine's real /proc/diskstats"
+umount /proc/diskstats
+cp /proc/diskstats "$raw/diskstats-real.txt"
+mapfile -t real_names < <(awk '{ print $3 }' /proc/diskstats | head -6)
+first_ide="" write_conf "${real_names[@]}"
+cp /tmp/spindownd.conf "$raw/spindownd-real.conf"
+strace_run real
+
+echo "daemon_bench: all counters changing at every pass"
+# A FIFO over /proc/diskstats: every open of it reads a new version of the
+# fixed file, reads and writes of every line grown by the version number.
+# The feeder waits after each version, so that a pass reads one only.
+mkfifo "$box/diskstats.fifo"
+mount --bind "$box/diskstats.fifo" /proc/diskstats
+first_ide=1 write_conf sda sdd sdg sdj sdm sdp
+feed() {
+    local version=0
+    while :; do
+        version=$((version + 1))
+        awk -v n="$version" '{
+            printf "%4d %7d %s", $1, $2, $3
+            for (i = 4; i <= NF; i++) printf " %s", (i == 4 || i == 8) ? $i + n : $i
+            printf "\n" }' "$box/diskstats" >"$box/diskstats.next"
+        cat "$box/diskstats.next" >"$box/diskstats.fifo"
+        sleep 0.5
+    done
+}
+feed &
+feeder=$!
+# torpord: 60 sleeps of 20 ms, 1.2 s a cycle; hd-idle in real time, 1 s a poll.
+callgrind_run active 20 1000
+# The feeder's child may be waiting for a reader of the FIFO.
+kill $(children_of "$feeder") "$feeder"
+wait "$feeder" 2>/dev/null || true
+umount /proc/diskstats
+
+cp "$box/standin.log" "$raw/standin.log"
+for program in "$bin/torpord" /usr/sbin/hd-idle; do
+    readelf -d "$program" | awk '/NEEDED/ { printf "%s ", $NF }' >"$raw/needed-$(basename "$program")"
+done
+strip -o "$box/torpord.stripped" "$bin/torpord"
+stat -c %s "$box/torpord.stripped" >"$raw/size-torpord"
+strip -o "$box/hd-idle.stripped" /usr/sbin/hd-idle
+stat -c %s "$box/hd-idle.stripped" >"$raw/size-hd-idle"
+
+"$here/daemon_report.sh" "$box/out" >"$box/out/daemon.md"
+echo "daemon_bench: figures in $TORPOR_BENCH_OUT/daemon.md"

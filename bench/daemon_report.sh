@@ -1,0 +1,199 @@
+#!/bin/bash
+# Turns the raw output of daemon_bench.sh into the table of daemon.md.
+# Usage: bench/daemon_report.sh OUT_DIR
+set -euo pipefail
+
+raw=$1/raw
+counted_from=2 # the first cycle holds the start-up
+counted_to=11
+
+# The pid whose callgrind dumps are most numerous: the detached daemon.
+cg_prefix() {
+    local pid
+    pid=$(for f in "$raw/$1".cg.*.*; do
+        f=${f#"$raw/$1".cg.}
+        echo "${f%%.*}"
+    done | sort | uniq -c | sort -rn | awk 'NR == 1 { print $2 }')
+    echo "$raw/$1.cg.$pid"
+}
+
+instructions() {
+    awk '/^summary:/ { print $2 }' "$1"
+}
+
+# Calls into the allocator recorded in one dump (callgrind compresses names:
+# "cfn=(7) malloc" once, "cfn=(7)" after).
+allocations() {
+    awk '
+    /^c?fn=\(/ {
+        id = substr($0, index($0, "(") + 1)
+        id = substr(id, 1, index(id, ")") - 1)
+        rest = substr($0, index($0, ")") + 2)
+        if (rest != "")
+            name[id] = rest
+        if ($0 ~ /^cfn=/)
+            callee = name[id]
+        next
+    }
+    /^calls=/ {
+        n = substr($1, 7)
+        f = callee
+        sub(/[@'"'"'].*/, "", f)
+        if (f ~ /^(malloc|calloc|realloc|memalign|posix_memalign|aligned_alloc|valloc|pvalloc)$/)
+            total += n
+    }
+    END { print total + 0 }' "$1"
+}
+
+median() {
+    sort -n | awk '{ v[NR] = $1 } END {
+        if (NR == 0) print "n/a"
+        else if (NR % 2) print v[(NR + 1) / 2]
+        else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
+}
+
+# figure NAME PROG KIND: the median over the counted cycles of instructions
+# or allocations, and the range.
+cg_figure() {
+    local prefix part values
+    prefix=$(cg_prefix "$1-$2")
+    values=$(for part in $(seq "$counted_from" "$counted_to"); do
+        [ -e "$prefix.$part" ] || { echo "missing $prefix.$part" >&2; exit 1; }
+        "$3" "$prefix.$part"
+    done)
+    echo "$(median <<<"$values") $(sort -n <<<"$values" | head -1) $(sort -n <<<"$values" | tail -1)"
+}
+
+# The system calls of the complete idle cycles of a strace log: from the
+# second open of /proc/diskstats (the first sample after a load is active)
+# to the last, that one excluded. Prints the number of cycles, then
+# "name count" for each call, over all those cycles.
+strace_tally() {
+    awk '
+    function call(line) {
+        sub(/^[0-9]+ +/, "", line)
+        if (line ~ /^(<\.\.\.|\+\+\+|---)/)
+            return ""
+        return substr(line, 1, index(line, "(") - 1)
+    }
+    function boundary(line, name) {
+        return (name == "open" || name == "openat") && index(line, "\"/proc/diskstats\"") > 0
+    }
+    NR == FNR { if (boundary($0, call($0))) last++; next }
+    {
+        name = call($0)
+        if (name == "")
+            next
+        if (boundary($0, name) && ++seen == last)
+            exit
+        if (seen >= 2)
+            count[name]++
+    }
+    END {
+        print last - 2
+        for (name in count)
+            print name, count[name]
+    }' "$1" "$1"
+}
+
+# The reads of /proc/diskstats in the first idle cycle of a strace log: the
+# size asked for and the size got, as "asked:got ...".
+strace_reads() {
+    awk '
+    index($0, "\"/proc/diskstats\"") && ++seen == 2 { fd = $NF; next }
+    fd != "" && index($0, "read(" fd ",") { n = split($0, w, " "); asked = w[n - 2]; sub(/\)$/, "", asked); printf "%s:%s ", asked, w[n] }
+    fd != "" && index($0, "close(" fd ")") { exit }' "$1"
+}
+
+# per-cycle figures of a strace log: "others sleeps list"
+strace_figure() {
+    strace_tally "$1" | awk '
+    NR == 1 { cycles = $1; next }
+    { if ($1 ~ /nanosleep$/) sleeps += $2; else { others += $2; list = list sprintf(" %s %.2f,", $1, $2 / cycles) } }
+    END { sub(/,$/, "", list); printf "%.2f %.2f %d%s\n", others / cycles, sleeps / cycles, cycles, list }'
+}
+
+kb() {
+    awk -v key="$1:" '$1 == key { print $2 }' "$2"
+}
+
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN {
+        if (b == 0 || a == 0) print "n/a"
+        else if (a < b) printf "1/%.1f\n", b / a
+        else printf "%.2f\n", a / b }'
+}
+
+verdict() {
+    if awk "BEGIN { exit !($1) }"; then echo met; else echo "NOT met"; fi
+}
+
+read -r t_idle t_idle_min t_idle_max <<<"$(cg_figure idle torpord instructions)"
+read -r p_idle p_idle_min p_idle_max <<<"$(cg_figure idle hd-idle instructions)"
+read -r t_act t_act_min t_act_max <<<"$(cg_figure active torpord instructions)"
+read -r p_act p_act_min p_act_max <<<"$(cg_figure active hd-idle instructions)"
+read -r t_heap _ t_heap_max <<<"$(cg_figure idle torpord allocations)"
+read -r p_heap _ _ <<<"$(cg_figure idle hd-idle allocations)"
+read -r t_heap_act _ _ <<<"$(cg_figure active torpord allocations)"
+read -r p_heap_act _ _ <<<"$(cg_figure active hd-idle allocations)"
+read -r t_sys t_sleeps t_cycles t_list <<<"$(strace_figure "$raw/fixed-torpord.strace")"
+read -r p_sys p_sleeps p_cycles p_list <<<"$(strace_figure "$raw/fixed-hd-idle.strace")"
+read -r tr_sys tr_sleeps tr_cycles tr_list <<<"$(strace_figure "$raw/real-torpord.strace")"
+read -r pr_sys pr_sleeps pr_cycles pr_list <<<"$(strace_figure "$raw/real-hd-idle.strace")"
+
+for prog in torpord hd-idle; do
+    declare "rss_${prog//-/_}=$(kb VmRSS "$raw/memory-$prog.status")"
+    declare "anon_${prog//-/_}=$(kb RssAnon "$raw/memory-$prog.status")"
+    declare "file_${prog//-/_}=$(kb RssFile "$raw/memory-$prog.status")"
+    declare "pss_${prog//-/_}=$(kb Pss "$raw/memory-$prog.smaps_rollup")"
+    declare "anonymous_${prog//-/_}=$(kb Anonymous "$raw/memory-$prog.smaps_rollup")"
+done
+size_t=$(cat "$raw/size-torpord")
+size_p=$(cat "$raw/size-hd-idle")
+real_lines=$(wc -l <"$raw/diskstats-real.txt")
+real_bytes=$(wc -c <"$raw/diskstats-real.txt")
+
+cat <<EOF
+| Figure | torpord | hd-idle | torpord : hd-idle | Goal | Goal met |
+|---|---:|---:|---:|---|---|
+| instructions per idle cycle / poll (median of cycles $counted_from-$counted_to) | $t_idle | $p_idle | $(ratio "$t_idle" "$p_idle") | <= 1/20 | $(verdict "$t_idle * 20 <= $p_idle") |
+| instructions per active cycle / poll (median) | $t_act | $p_act | $(ratio "$t_act" "$p_act") | | |
+| system calls per idle cycle besides sleeps, fixed file | $t_sys | $p_sys | $(ratio "$t_sys" "$p_sys") | fewer; 4 | $(verdict "$t_sys < $p_sys && $t_sys <= 4") |
+| system calls per idle cycle besides sleeps, real /proc/diskstats | $tr_sys | $pr_sys | $(ratio "$tr_sys" "$pr_sys") | fewer; 4 | $(verdict "$tr_sys < $pr_sys && $tr_sys <= 4") |
+| one-second sleeps per cycle / poll | $t_sleeps | $p_sleeps | | 60 per cycle | $(verdict "$t_sleeps == 60") |
+| heap allocations per idle cycle / poll (median; most) | $t_heap; $t_heap_max | $p_heap | | 0 | $(verdict "$t_heap_max == 0") |
+| heap allocations per active cycle / poll (median) | $t_heap_act | $p_heap_act | | | |
+| resident memory VmRSS, kB | $rss_torpord | $rss_hd_idle | $(ratio "$rss_torpord" "$rss_hd_idle") | less; <= 900 | $(verdict "$rss_torpord < $rss_hd_idle && $rss_torpord <= 900") |
+| anonymous memory RssAnon, kB | $anon_torpord | $anon_hd_idle | $(ratio "$anon_torpord" "$anon_hd_idle") | <= 120 | $(verdict "$anon_torpord <= 120") |
+| file-backed resident RssFile, kB | $file_torpord | $file_hd_idle | | | |
+| smaps_rollup Pss / Anonymous, kB | $pss_torpord / $anonymous_torpord | $pss_hd_idle / $anonymous_hd_idle | | | |
+| stripped program size, bytes | $size_t | $size_p | $(ratio "$size_t" "$size_p") | | |
+
+Instructions ranged $t_idle_min-$t_idle_max (torpord idle), $p_idle_min-$p_idle_max (hd-idle idle),
+$t_act_min-$t_act_max (torpord active), $p_act_min-$p_act_max (hd-idle active).
+
+System calls per cycle besides the sleeps, by call, over the complete cycles of each log:
+- torpord, fixed file ($t_cycles cycles):$t_list
+- hd-idle, fixed file ($p_cycles polls):$p_list
+- torpord, real /proc/diskstats, $real_lines lines, $real_bytes bytes ($tr_cycles cycles):$tr_list
+- hd-idle, real /proc/diskstats ($pr_cycles polls):$pr_list
+
+Reads of /proc/diskstats in one idle cycle, as bytes asked:bytes got:
+- torpord, fixed file: $(strace_reads "$raw/fixed-torpord.strace")
+- hd-idle, fixed file: $(strace_reads "$raw/fixed-hd-idle.strace")
+- torpord, real /proc/diskstats: $(strace_reads "$raw/real-torpord.strace")
+- hd-idle, real /proc/diskstats: $(strace_reads "$raw/real-hd-idle.strace")
+
+Shared libraries needed: torpord $(cat "$raw/needed-torpord"); hd-idle $(cat "$raw/needed-hd-idle")
+
+Where torpord's idle cycle goes (callgrind_annotate --inclusive=yes of the cycle $counted_to dump):
+\`\`\`
+$(callgrind_annotate --inclusive=yes "$(cg_prefix idle-torpord).$counted_to" 2>/dev/null |
+    grep -E '^ *[0-9,]+ ' | grep -v -E 'PROGRAM TOTALS|libc_start|below main|ld-linux' | head -12)
+\`\`\`
+
+Tools started during the runs (the stand-in's log):
+\`\`\`
+$(cat "$raw/standin.log")
+\`\`\`
+EOF
