@@ -6,9 +6,11 @@
 
 extern "C" {
 void *__real_malloc(size_t size);
+void *__real_calloc(size_t count, size_t size);
 void *__real_realloc(void *block, size_t size);
 void __real_free(void *block);
 void *__wrap_malloc(size_t size);
+void *__wrap_calloc(size_t count, size_t size);
 void *__wrap_realloc(void *block, size_t size);
 void __wrap_free(void *block);
 }
@@ -68,6 +70,18 @@ extern "C" void *__wrap_malloc(size_t size)
         return nullptr;
     }
     void *block = __real_malloc(size);
+    note_made(block);
+    return block;
+}
+
+// The compiler may turn a malloc and a clearing of the block into calloc.
+extern "C" void *__wrap_calloc(size_t count, size_t size)
+{
+    if (next_fails()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void *block = __real_calloc(count, size);
     note_made(block);
     return block;
 }
