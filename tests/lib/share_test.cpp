@@ -454,23 +454,26 @@ TEST(Share, SortTracesAsTheExchangeSort)
 
 TEST(Share, SortManyLines)
 {
-    std::mt19937 random(7);
-    std::string in;
-    std::vector<std::string> lines;
-    for (int i = 0; i < 100000; ++i) {
-        lines.push_back(std::to_string(random() % 50000) + "\xe9" + std::to_string(i % 7));
-        in += lines.back() + (i % 1000 == 0 ? "\n\n" : "\n");
-    }
-    std::sort(lines.begin(), lines.end());
-    std::string want;
-    for (const std::string &line : lines)
-        want += line + "\n";
-    char *out = nullptr;
-    ASSERT_EQ(errlog_trace_fd, -1);
-    EXPECT_EQ(sortOutBuffer(in.c_str(), &out), 0);
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(out, want);
-    std::free(out);
+    sandbox::run([] {
+        logs::fresh(false);
+        std::mt19937 random(7);
+        std::string in;
+        std::vector<std::string> lines;
+        for (int i = 0; i < 100000; ++i) {
+            lines.push_back(std::to_string(random() % 50000) + "\xe9" + std::to_string(i % 7));
+            in += lines.back() + (i % 1000 == 0 ? "\n\n" : "\n");
+        }
+        std::sort(lines.begin(), lines.end());
+        std::string want;
+        for (const std::string &line : lines)
+            want += line + "\n";
+        char *out = nullptr;
+        ASSERT_EQ(errlog_trace_fd, -1);
+        EXPECT_EQ(sortOutBuffer(in.c_str(), &out), 0);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(out, want);
+        std::free(out);
+    });
 }
 
 TEST(Share, SortShortOfMemory)
