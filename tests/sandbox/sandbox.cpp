@@ -11,6 +11,19 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TORPOR_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TORPOR_LEAK_CHECK 1
+#endif
+#endif
+#ifdef TORPOR_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#else
+#define TORPOR_LEAK_CHECK 0
+#endif
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -120,10 +133,21 @@ std::string probe()
 }
 
 // The exit status that reports the current test's result to the parent.
+// Under LeakSanitizer a leak fails the test too: the child ends with _exit,
+// which skips the check made at exit.
 int child_status()
 {
     const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
     bool failed = info != nullptr && info->result()->Failed();
+#if TORPOR_LEAK_CHECK
+    // The check walks /proc/PID/task; a body that mounted another /proc (a
+    // pid namespace of its own, say) cannot be checked.
+    std::string tasks = "/proc/" + std::to_string(::getpid()) + "/task";
+    if (::access(tasks.c_str(), R_OK) == 0 && __lsan_do_recoverable_leak_check() != 0) {
+        std::fprintf(stderr, "sandbox: the test body leaked memory (see above)\n");
+        failed = true;
+    }
+#endif
     bool skipped = info != nullptr && info->result()->Skipped();
     return failed ? 1 : skipped ? kSkipStatus : 0;
 }
