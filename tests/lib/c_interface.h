@@ -3,8 +3,9 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-/* Calls the library from a C translation unit; the number of failed calls. */
-int c_interface_run(void);
+/* Calls every module from a C translation unit, with files in dir; the
+ * number of calls that gave an unexpected result. */
+int c_interface_run(const char *dir);
 #ifdef __cplusplus
 }
 #endif

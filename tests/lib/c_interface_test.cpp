@@ -10,7 +10,7 @@ TEST(CInterface, CallsFromC)
 {
     sandbox::run([] {
         logs::fresh(true);
-        EXPECT_EQ(c_interface_run(), 0);
+        EXPECT_EQ(c_interface_run("/tmp"), 0);
         EXPECT_EQ(logs::record(), "002005");
         std::string trace = logs::trace();
         EXPECT_NE(trace.find("c-caller \nfrom C name, errno=2\nhda\n"), std::string::npos) << trace;

@@ -11,6 +11,19 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TORPOR_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TORPOR_LEAK_CHECK 1
+#endif
+#endif
+#ifdef TORPOR_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#else
+#define TORPOR_LEAK_CHECK 0
+#endif
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -67,8 +80,30 @@ bool enter_namespace()
     } else if (::unshare(CLONE_NEWNS) != 0) {
         return false;
     }
-    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           ::mount("sandbox", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    // The tmpfs on /tmp would hide a source or build tree that lives under
+    // /tmp (a clone made there, say): bind those back in from the old /tmp.
+    int old_tmp = ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (old_tmp < 0 || ::mount("sandbox", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return false;
+    bool ok = true;
+    for (std::string_view tree : {TORPOR_SOURCE_DIR, TORPOR_BUILD_DIR}) {
+        if (!tree.starts_with("/tmp/"))
+            continue;
+        std::string rel(tree.substr(5));
+        std::string path = "/tmp";
+        for (size_t at = 0; ok && at != std::string::npos;) {
+            size_t slash = rel.find('/', at);
+            path += "/" + rel.substr(at, slash == std::string::npos ? slash : slash - at);
+            ok = ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+            at = slash == std::string::npos ? slash : slash + 1;
+        }
+        std::string from = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + rel;
+        ok = ok && ::mount(from.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    }
+    ::close(old_tmp);
+    return ok;
 }
 
 std::string resolved(const std::string &path)
@@ -98,10 +133,21 @@ std::string probe()
 }
 
 // The exit status that reports the current test's result to the parent.
+// Under LeakSanitizer a leak fails the test too: the child ends with _exit,
+// which skips the check made at exit.
 int child_status()
 {
     const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
     bool failed = info != nullptr && info->result()->Failed();
+#if TORPOR_LEAK_CHECK
+    // The check walks /proc/PID/task; a body that mounted another /proc (a
+    // pid namespace of its own, say) cannot be checked.
+    std::string tasks = "/proc/" + std::to_string(::getpid()) + "/task";
+    if (::access(tasks.c_str(), R_OK) == 0 && __lsan_do_recoverable_leak_check() != 0) {
+        std::fprintf(stderr, "sandbox: the test body leaked memory (see above)\n");
+        failed = true;
+    }
+#endif
     bool skipped = info != nullptr && info->result()->Skipped();
     return failed ? 1 : skipped ? kSkipStatus : 0;
 }
