@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -256,6 +257,61 @@ TEST(ConfList, ShortageOfMemoryLeavesTheListAsItWas)
         EXPECT_STREQ(conf_list_get(list.head, key), "other");
     }
     EXPECT_EQ(entries(list.head), listing({{"old", "other"}, {"new", "other"}, {"", "other"}}));
+}
+
+// Many lines at once are looked up by hash: the list comes out as if each
+// line had been parsed on its own, also over keys already in the list (the
+// first node of a key wins, as conf_list_find finds it).
+TEST(ConfList, ParseOfManyLinesAgreesWithOneLineAtATime)
+{
+    std::mt19937 rng(11);
+    const char *const keys[] = {"", "a", "b", "ab", "ba", "a b", "k1", "k2", "k10", "\xe9"};
+    for (int round = 0; round < 200; ++round) {
+        std::string text;
+        for (size_t n = 32 + rng() % 64; n > 0; --n) {
+            text += rng() % 8 == 0 ? " " : "";
+            text += keys[rng() % std::size(keys)];
+            text += rng() % 10 == 0 ? "\n" : "=" + std::to_string(rng() % 100) + "\n";
+        }
+        List whole;
+        List single;
+        for (List *list : {&whole, &single}) {
+            conf_list_set(list->head, "k2", "before");
+            ConfNode *twice = conf_node_new("k2", "second node");
+            twice->index = conf_list_last(list->head)->index + 1;
+            conf_list_last(list->head)->next = twice;
+        }
+        conf_list_parse(whole.head, text.c_str());
+        for (size_t at = 0; at < text.size();) {
+            size_t nl = text.find('\n', at);
+            conf_list_parse(single.head, text.substr(at, nl - at).c_str());
+            at = nl + 1;
+        }
+        ASSERT_EQ(entries(whole.head), entries(single.head)) << text;
+    }
+}
+
+TEST(ConfList, ParseOfManyLinesShortOfMemory)
+{
+    std::string text;
+    for (int i = 0; i < 40; ++i)
+        text += "key" + std::to_string(i % 30) + "=" + std::to_string(i) + "\n";
+    List full;
+    conf_list_parse(full.head, text.c_str());
+    const Entries want = entries(full.head);
+    // Short for the index, the parse walks the list instead; short for a
+    // setting, it stops there. Either way the keys are a prefix of all.
+    List list;
+    each_shortage(
+        list.head, [&] { return conf_list_parse(list.head, text.c_str()); },
+        [&](int got, int k) {
+            EXPECT_EQ(got, 0) << k;
+            const Entries now = entries(list.head);
+            ASSERT_LE(now.size(), want.size()) << k;
+            for (size_t i = 0; i < now.size(); ++i)
+                EXPECT_EQ(std::get<1>(now[i]), std::get<1>(want[i])) << k;
+        });
+    EXPECT_EQ(entries(list.head), want);
 }
 
 // The record left by a call; the next report starts the logs afresh.
