@@ -32,9 +32,8 @@ bool isSeparator(char c)
     return c == ' ' || c == '\t';
 }
 
-// Whether stored holds exactly seen. Byte by byte, without measuring stored
-// first: most names of the file differ from a watched one in their first
-// bytes, and counter texts are short.
+// Whether stored holds exactly seen: byte by byte, without measuring stored
+// first, counter texts being short.
 bool sameText(const char *stored, std::string_view seen)
 {
     if (stored == nullptr)

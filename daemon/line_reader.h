@@ -8,8 +8,8 @@
 // read; no allocation.
 
 #include <stddef.h>
-#include <cstring>
 
+#include <cstring>
 #include <span>
 #include <string_view>
 
