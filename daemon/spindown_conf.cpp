@@ -93,7 +93,7 @@ int loadSpinDownConf()
         char line[kLineSize];
         std::memcpy(line, piece.data(), piece.size());
         line[piece.size()] = '\0';
-        ConfFields f;
+        ConfFields f{};
         if (!confParseLine(line, f))
             continue;
         const char *sd = f.sd + kDevicePrefixLen;
