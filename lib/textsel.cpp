@@ -1,9 +1,9 @@
 #include "textsel.h"
 
-#include <climits>
 #include <cstring>
 
 #include "text.h"
+#include "text_span.h"
 
 namespace {
 
@@ -22,27 +22,11 @@ line_span line_at(const char *p)
     return {p, strchrnul(p, '\n')};
 }
 
-// The first non-blank of [p, end]; end itself is never a blank. The bound of
-// skip_blanks is an int, so a longer run of blanks is taken in parts.
-const char *skip_to_end(const char *p, const char *end)
-{
-    if (*p != ' ' && *p != '\t')
-        return p;
-    for (;;) {
-        size_t left = static_cast<size_t>(end - p) + 1;
-        int bound = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-        const char *q = skip_blanks(p, bound);
-        if (q < p + bound)
-            return q;
-        p = q;
-    }
-}
-
 // Where the keyword stands in the line after its blanks, or null. The compare
 // stays within the line, so a keyword never matches across a line's end.
 const char *match_keyword(line_span line, const char *keyword, size_t keyword_len, int symbol_set)
 {
-    const char *at = skip_to_end(line.begin, line.end);
+    const char *at = text_span::skip_blanks_to(line.begin, line.end);
     if (static_cast<size_t>(line.end - at) < keyword_len)
         return nullptr;
     if (std::memcmp(at, keyword, keyword_len) != 0)
@@ -155,11 +139,11 @@ extern "C" char *text_split_key_value(char *dst, const char *text, int separator
     for (const char *p = text; *p != '\0';) {
         line_span line = line_at(p);
         p = line.next();
-        const char *key = skip_to_end(line.begin, line.end);
+        const char *key = text_span::skip_blanks_to(line.begin, line.end);
         const char *value = key;
         const char *cut = nullptr;
         for (int k = 0; k < splits; ++k) {
-            const char *from = k == 0 ? key : skip_to_end(value, line.end);
+            const char *from = k == 0 ? key : text_span::skip_blanks_to(value, line.end);
             cut = static_cast<const char *>(std::memchr(from, sep, line.end - from));
             if (cut == nullptr)
                 break;

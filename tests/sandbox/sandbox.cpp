@@ -67,8 +67,30 @@ bool enter_namespace()
     } else if (::unshare(CLONE_NEWNS) != 0) {
         return false;
     }
-    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           ::mount("sandbox", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    // The tmpfs on /tmp would hide a source or build tree that lives under
+    // /tmp (a clone made there, say): bind those back in from the old /tmp.
+    int old_tmp = ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (old_tmp < 0 || ::mount("sandbox", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+        return false;
+    bool ok = true;
+    for (std::string_view tree : {TORPOR_SOURCE_DIR, TORPOR_BUILD_DIR}) {
+        if (!tree.starts_with("/tmp/"))
+            continue;
+        std::string rel(tree.substr(5));
+        std::string path = "/tmp";
+        for (size_t at = 0; ok && at != std::string::npos;) {
+            size_t slash = rel.find('/', at);
+            path += "/" + rel.substr(at, slash == std::string::npos ? slash : slash - at);
+            ok = ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+            at = slash == std::string::npos ? slash : slash + 1;
+        }
+        std::string from = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + rel;
+        ok = ok && ::mount(from.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    }
+    ::close(old_tmp);
+    return ok;
 }
 
 std::string resolved(const std::string &path)
