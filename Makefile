@@ -7,7 +7,7 @@ CMAKE  ?= cmake
 CTEST  ?= ctest
 CPACK  ?= cpack
 
-.PHONY: all test test-asan arm demo deb clean deps-test deps-arm deps-deb
+.PHONY: all test test-asan arm check demo deb clean deps-test deps-arm deps-deb deps-check
 
 all:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -37,6 +37,14 @@ arm: deps-arm
 	$(CMAKE) --build $(ARM) -j $(JOBS)
 	$(CTEST) --test-dir $(ARM) --output-on-failure -j $(JOBS)
 
+deps-check:
+	tools/install-deps.sh test arm check
+
+# The quality gates, in order: sanitizers, static analysis, fuzzing,
+# coverage, the ARM build under emulation (tools/check.sh says what each does).
+check: deps-check
+	JOBS=$(JOBS) tools/check.sh
+
 # The real torpord in a throw-away sandbox against simulated disks, time sped up.
 demo: deps-test
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
@@ -64,4 +72,4 @@ deb: deps-deb
 	sh packaging/check-debs.sh $(ARM)/deb $(ARM)/packaging/deb-expected.sh
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(ARM)
+	rm -rf $(BUILD) $(ASAN) $(ARM) build-lint build-fuzz build-cov

@@ -121,7 +121,8 @@ bool diskstatsParseLine(std::string_view line, DiskstatsFields &fields)
         size_t start = pos;
         while (pos < line.size() && !isSeparator(line[pos]))
             ++pos;
-        field = line.substr(start, pos - start);
+        // Not substr: its range check is what would tie the daemon to libstdc++.
+        field = std::string_view(line.data() + start, pos - start);
     }
     fields = {found[2], found[3], found[7]};
     return true;
