@@ -8,7 +8,7 @@ CMAKE  ?= cmake
 CTEST  ?= ctest
 CPACK  ?= cpack
 
-.PHONY: all test test-asan arm demo deb bench clean deps-test deps-arm deps-deb deps-bench
+.PHONY: all test test-asan arm check demo deb bench clean deps-test deps-arm deps-deb deps-check deps-bench
 
 all:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -37,6 +37,14 @@ arm: deps-arm
 		-DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
 	$(CMAKE) --build $(ARM) -j $(JOBS)
 	$(CTEST) --test-dir $(ARM) --output-on-failure -j $(JOBS)
+
+deps-check:
+	tools/install-deps.sh test arm check
+
+# The quality gates, in order: sanitizers, static analysis, fuzzing,
+# coverage, the ARM build under emulation (tools/check.sh says what each does).
+check: deps-check
+	JOBS=$(JOBS) tools/check.sh
 
 # The real torpord in a throw-away sandbox against simulated disks, time sped up.
 demo: deps-test
@@ -75,4 +83,4 @@ bench: deps-bench
 	bench/run.sh $(BENCH)
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH)
+	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) build-lint build-fuzz build-cov

@@ -43,7 +43,7 @@ bool LineReader::refill(std::string_view &piece)
             start_ = 0;
             end_ = avail;
         }
-        ssize_t got;
+        ssize_t got = 0;
         while ((got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_)) < 0 &&
                errno == EINTR) {
         }

@@ -14,7 +14,7 @@ int runWithTimeout(const char *path, char *const argv[]);
 template <size_t N>
 struct ToolArg {
     explicit ToolArg(const char (&constant)[N]) { memcpy(text, constant, N); }
-    char text[N];
+    char text[N] = {};
 };
 
 #endif

@@ -65,7 +65,8 @@ bool confParseLine(char *line, ConfFields &fields)
 
 int confMinutes(const char *sec)
 {
-    long minutes = std::strtol(sec, nullptr, 10) / 60;
+    // 64 bits on every target, so a long sec field saturates alike everywhere.
+    long long minutes = std::strtoll(sec, nullptr, 10) / 60;
     if (minutes > INT_MAX)
         return INT_MAX;
     if (minutes < INT_MIN)
@@ -93,7 +94,7 @@ int loadSpinDownConf()
         char line[kLineSize];
         std::memcpy(line, piece.data(), piece.size());
         line[piece.size()] = '\0';
-        ConfFields f;
+        ConfFields f{};
         if (!confParseLine(line, f))
             continue;
         const char *sd = f.sd + kDevicePrefixLen;

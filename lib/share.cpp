@@ -68,6 +68,9 @@ bool list_root(ShareEntry *&array, int &count, const Place &row, gid_t gid)
     owned::unique_dir dir(::opendir(row.root));
     if (!dir)
         return true;
+    // readdir_r is deprecated; readdir is safe on a stream that no other
+    // thread uses, and this one is local.
+    // cppcheck-suppress readdirCalled
     while (const struct dirent *entry = ::readdir(dir.get())) {
         size_t len = std::strlen(entry->d_name);
         if (len >= sizeof(ShareEntry::name))
@@ -170,12 +173,12 @@ extern "C" int share_list_by_group(ShareEntry **out, gid_t gid)
 {
     ShareEntry *array = nullptr;
     int count = 0;
-    for (const Place &row : kPlaces) {
-        if (!list_root(array, count, row, gid)) {
-            std::free(array);
-            *out = nullptr;
-            return -1;
-        }
+    bool listed = std::all_of(kPlaces.begin(), kPlaces.end(),
+                              [&](const Place &row) { return list_root(array, count, row, gid); });
+    if (!listed) {
+        std::free(array);
+        *out = nullptr;
+        return -1;
     }
     *out = array;
     return count;

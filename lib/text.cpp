@@ -32,16 +32,16 @@ extern "C" char *text_to_upper(char *text)
 {
     if (text == nullptr)
         return nullptr;
-    auto *p = reinterpret_cast<unsigned char *>(text);
+    char *p = text;
     for (int i = 0; i < kUpperDirect && *p != '\0'; ++i, ++p)
-        *p = static_cast<unsigned char>(std::toupper(*p));
+        *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
     if (*p == '\0')
         return text;
-    std::array<unsigned char, UCHAR_MAX + 1> upper{};
+    std::array<char, UCHAR_MAX + 1> upper{};
     for (int c = 0; c <= UCHAR_MAX; ++c)
-        upper[c] = static_cast<unsigned char>(std::toupper(c));
+        upper[c] = static_cast<char>(std::toupper(c));
     for (; *p != '\0'; ++p)
-        *p = upper[*p];
+        *p = upper[static_cast<unsigned char>(*p)];
     return text;
 }
 
@@ -64,7 +64,8 @@ extern "C" int text_remove_char(char *text, int ch)
     if (w == nullptr)
         return 0;
     const char *r = w + 1;
-    for (const char *hit; (hit = std::strchr(r, c)) != nullptr; r = hit + 1) {
+    for (const char *hit = std::strchr(r, c); hit != nullptr;
+         r = hit + 1, hit = std::strchr(r, c)) {
         std::memmove(w, r, hit - r);
         w += hit - r;
     }

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages that a make target needs and that are missing.
-# Usage: install-deps.sh GROUP...   (groups: build test arm deb bench)
+# Usage: install-deps.sh GROUP...   (groups: build test arm deb check bench)
 set -eu
 
 packages() {
@@ -9,6 +9,7 @@ packages() {
     test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 faketime util-linux valgrind groff-base man-db dpkg-dev file" ;;
     arm) echo "cmake make crossbuild-essential-armel qemu-user googletest" ;;
     deb) echo "cmake make g++ dpkg-dev file" ;;
+    check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
     bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace hd-idle binutils util-linux mawk" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac

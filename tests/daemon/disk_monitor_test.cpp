@@ -291,6 +291,7 @@ TEST(SpinDownUsbHdd, RunsTheDisksCommandOnceItsCountEqualsTheMinute)
     };
     sandbox::run([&] {
         harness::World world;
+        harness::require_programs();
         debug_on();
         size_t seen = 0;
         for (const Case &c : cases) {

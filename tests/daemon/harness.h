@@ -18,6 +18,11 @@ namespace harness {
 // Path of a runnable copy of the recording stand-in, inside the sandbox.
 std::string standin_program();
 
+// Skips the test (sandbox::skip) when the built programs cannot be started
+// from here: an emulated process (qemu-arm without a binfmt_misc handler)
+// can start only programs of the build machine.
+void require_programs();
+
 // One /proc/diskstats line with the given name and read/write counters.
 std::string stats_line(std::string_view name, long reads, long writes);
 

@@ -20,6 +20,7 @@ using std::chrono::steady_clock;
 
 int run_standin_as(const char *name, std::initializer_list<const char *> args)
 {
+    harness::require_programs();
     std::vector<char *> argv = {const_cast<char *>(name)};
     for (const char *arg : args)
         argv.push_back(const_cast<char *>(arg));

@@ -124,6 +124,10 @@ TEST(LoadSpinDownConf, FillsTheTableFromTheFile)
          {{"sda", "a", 0}},
          2},
         {"long line read in pieces", piece_line, {{"sdd", "/dev/sg3", 0}}, INT_MAX},
+        {"far below any minute",
+         line("USB:", "sda", "/dev/sg1", "-" + std::string(30, '9')),
+         {{"sda", "/dev/sg1", 0}},
+         INT_MIN},
         {"second piece is a line", split_line, {{"sde", "/dev/sg4", 0}, {"sdf", "/dev/sg5", 0}}, 2},
     };
     sandbox::run([&] {

@@ -32,6 +32,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "private_ns.h"
+
 namespace sandbox {
 namespace {
 
@@ -54,56 +56,10 @@ void require_child(const char *call)
     }
 }
 
-bool write_text(const char *path, const std::string &text)
-{
-    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
-    return ok;
-}
-
-// Enters a new mount namespace with private propagation; as non-root, inside
-// a new user namespace mapping the caller to root. false with errno set.
+// Enters the sandbox's mount namespace. false with errno set.
 bool enter_namespace()
 {
-    if (::geteuid() != 0) {
-        uid_t uid = ::geteuid();
-        gid_t gid = ::getegid();
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            return false;
-        write_text("/proc/self/setgroups", "deny");
-        if (!write_text("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-            !write_text("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1"))
-            return false;
-    } else if (::unshare(CLONE_NEWNS) != 0) {
-        return false;
-    }
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return false;
-    // The tmpfs on /tmp would hide a source or build tree that lives under
-    // /tmp (a clone made there, say): bind those back in from the old /tmp.
-    int old_tmp = ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (old_tmp < 0 || ::mount("sandbox", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-        return false;
-    bool ok = true;
-    for (std::string_view tree : {TORPOR_SOURCE_DIR, TORPOR_BUILD_DIR}) {
-        if (!tree.starts_with("/tmp/"))
-            continue;
-        std::string rel(tree.substr(5));
-        std::string path = "/tmp";
-        for (size_t at = 0; ok && at != std::string::npos;) {
-            size_t slash = rel.find('/', at);
-            path += "/" + rel.substr(at, slash == std::string::npos ? slash : slash - at);
-            ok = ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
-            at = slash == std::string::npos ? slash : slash + 1;
-        }
-        std::string from = "/proc/self/fd/" + std::to_string(old_tmp) + "/" + rel;
-        ok = ok && ::mount(from.c_str(), path.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
-    }
-    ::close(old_tmp);
-    return ok;
+    return private_ns::enter({TORPOR_SOURCE_DIR, TORPOR_BUILD_DIR});
 }
 
 std::string resolved(const std::string &path)
@@ -199,6 +155,14 @@ void run(const std::function<void()> &body)
     if (WEXITSTATUS(status) == kSkipStatus)
         GTEST_SKIP() << "skipped inside the sandbox (see its message above)";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the sandboxed test body failed (see above)";
+}
+
+void skip(const std::string &why)
+{
+    require_child("skip");
+    [&] { GTEST_SKIP() << why; }();
+    std::fflush(nullptr);
+    _exit(child_status());
 }
 
 std::string scratch(std::string_view name)

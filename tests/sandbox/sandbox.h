@@ -27,6 +27,9 @@ const std::string &unavailable_reason();
 // test (with the reason) where no namespace can be had.
 void run(const std::function<void()> &body);
 
+// Skips the test from inside a body: records why and ends the body's process.
+[[noreturn]] void skip(const std::string &why);
+
 // Scratch directory of this sandbox (on its private /tmp).
 std::string scratch(std::string_view name);
 
