@@ -55,7 +55,7 @@ constexpr Word kHighBits = kEveryByte * 0x80;
 
 Word loadWord(const char *p)
 {
-    Word w;
+    Word w = 0;
     std::memcpy(&w, p, sizeof w);
     return w;
 }

@@ -1,9 +1,9 @@
 #include "conflist.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string_view>
 
 #include "fileutil.h"
@@ -136,9 +136,13 @@ private:
     // The node of key, or null; slot is where the search ended.
     ConfNode *find(std::string_view key, size_t &slot) const
     {
-        size_t hash = 14695981039346656037ull & SIZE_MAX; // FNV-1a
-        for (char c : key)
-            hash = (hash ^ static_cast<unsigned char>(c)) * (1099511628211ull & SIZE_MAX);
+        // FNV-1a, in size_t (its 64-bit constants cut to 32 bits where
+        // size_t is that narrow).
+        constexpr auto kOffset = static_cast<size_t>(14695981039346656037ull);
+        constexpr auto kPrime = static_cast<size_t>(1099511628211ull);
+        size_t hash = std::accumulate(key.begin(), key.end(), kOffset, [](size_t h, char c) {
+            return (h ^ static_cast<unsigned char>(c)) * kPrime;
+        });
         for (slot = hash & mask_; slots_.get()[slot] != nullptr; slot = (slot + 1) & mask_)
             if (key_is(slots_.get()[slot], key))
                 return slots_.get()[slot];

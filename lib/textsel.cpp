@@ -28,8 +28,8 @@ line_span line_at(const char *p)
 template <typename Word>
 void copy_ends(char *w, const char *from, size_t n)
 {
-    Word head;
-    Word tail;
+    Word head = 0;
+    Word tail = 0;
     std::memcpy(&head, from, sizeof head);
     std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
     std::memcpy(w, &head, sizeof head);

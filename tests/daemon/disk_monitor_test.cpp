@@ -166,6 +166,20 @@ TEST(CheckUsbHddIO, TextEndsAtANulByte)
                                         "torpord:sdc(_0): rio = 5, wio = 6\n"
                                         "torpord:sda(_0): rio = 9, wio = 9\n");
         EXPECT_EQ(diskTable[1].rio, nullptr);
+
+        // A line whose NUL is read in one read and its newline in the next
+        // (lines of 100 bytes up to 65,500; the 64 KiB read ends behind the
+        // NUL): its text ends at the NUL, so it has too few fields.
+        std::string big;
+        while (big.size() < 65500)
+            big += "7 0 filler" + std::string(89, 'f') + "\n";
+        big += "8 48 sdd 5 0\0 0 0 7 "s + std::string(60, 'y') + "\n" + stats_line("sdc", 8, 8);
+        set_entry(3, "sdd", "/dev/sg4", 0, 1, 0);
+        world.diskstats(big);
+        size_t seen = world.console.text().size();
+        checkUsbHddIO();
+        EXPECT_EQ(fresh(world.console, seen),
+                  "torpord:checkUsbHddIO\ntorpord:sdc(_0): rio = 8, wio = 8\n");
     });
 }
 
