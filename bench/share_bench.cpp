@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "share.h"
+#include "text_model.h"
 
 namespace {
 
@@ -47,13 +48,7 @@ bool byte_less(const std::string &a, const std::string &b)
 // The expected result: the non-empty lines, sorted, each with a newline.
 std::string expected(const std::string &text)
 {
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-        size_t nl = std::min(text.find('\n', at), text.size());
-        if (nl > at)
-            lines.push_back(text.substr(at, nl - at));
-        at = nl + 1;
-    }
+    std::vector<std::string> lines = text_model::nonempty_lines_of(text);
     if (lines.size() <= kExchangeLimit) {
         for (size_t i = 0; i + 1 < lines.size(); ++i)
             for (size_t j = i + 1; j < lines.size(); ++j)

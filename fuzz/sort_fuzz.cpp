@@ -8,19 +8,14 @@
 
 #include "errlog.h"
 #include "share.h"
+#include "text_model.h"
 #include "support.h"
 
 namespace {
 
 std::string sorted_model(std::string_view text)
 {
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-        size_t end = std::min(text.find('\n', at), text.size());
-        if (end > at)
-            lines.emplace_back(text.substr(at, end - at));
-        at = end + 1;
-    }
+    std::vector<std::string> lines = text_model::nonempty_lines_of(std::string(text));
     std::sort(lines.begin(), lines.end());
     std::string joined;
     for (const std::string &line : lines)

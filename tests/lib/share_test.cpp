@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "alloc_fault.h"
+#include "text_model.h"
 #include "errlog.h"
 #include "logs.h"
 #include "sandbox.h"
@@ -349,13 +350,7 @@ struct Sorted {
 Sorted exchange_sort(const std::string &in)
 {
     Sorted got{"", text("sortOutBuffer: inbuf=" + in + "\n")};
-    std::vector<std::string> a;
-    for (size_t start = 0; start < in.size();) {
-        size_t end = std::min(in.find('\n', start), in.size());
-        if (end > start)
-            a.push_back(in.substr(start, end - start));
-        start = end + 1;
-    }
+    std::vector<std::string> a = text_model::nonempty_lines_of(in);
     for (const std::string &line : a)
         got.trace += text("sortOutBuffer: p=" + line + "\n");
     for (size_t i = 0; i + 1 < a.size(); ++i) {

@@ -45,6 +45,14 @@ inline std::vector<std::string> lines_of(const std::string &text)
     return lines;
 }
 
+// The non-empty lines of a text, as sortOutBuffer takes them.
+inline std::vector<std::string> nonempty_lines_of(const std::string &text)
+{
+    std::vector<std::string> lines = lines_of(text);
+    std::erase(lines, std::string());
+    return lines;
+}
+
 inline bool is_blank(char c)
 {
     return c == ' ' || c == '\t';
