@@ -108,12 +108,28 @@ int child_status()
     return failed ? 1 : skipped ? kSkipStatus : 0;
 }
 
-pid_t wait_child(pid_t pid, int &status)
+[[noreturn]] void run_body(const std::function<void()> &body)
 {
+    body();
+    std::fflush(nullptr);
+    _exit(child_status());
+}
+
+// Waits for a child that ran a body and carries its result into the test.
+void report_child(pid_t pid, const char *where)
+{
+    int status = 0;
     pid_t got;
     while ((got = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    return got;
+    if (got != pid)
+        ADD_FAILURE() << "waitpid for the body in " << where << ": " << std::strerror(errno);
+    else if (WIFSIGNALED(status))
+        ADD_FAILURE() << "the body in " << where << " died of signal " << WTERMSIG(status);
+    else if (WEXITSTATUS(status) == kSkipStatus)
+        GTEST_SKIP() << "skipped inside " << where << " (see its message above)";
+    else if (WEXITSTATUS(status) != 0)
+        ADD_FAILURE() << "the body in " << where << " failed (see above)";
 }
 
 void make_dir(const std::string &path)
@@ -142,19 +158,9 @@ void run(const std::function<void()> &body)
         if (!enter_namespace())
             die("entering the mount namespace");
         make_dir("/tmp/.sandbox");
-        body();
-        std::fflush(nullptr);
-        _exit(child_status());
+        run_body(body);
     }
-    int status = 0;
-    pid_t got = wait_child(pid, status);
-    ASSERT_EQ(got, pid);
-    if (WIFSIGNALED(status))
-        FAIL() << "sandboxed test body died of signal " << WTERMSIG(status);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == kSkipStatus)
-        GTEST_SKIP() << "skipped inside the sandbox (see its message above)";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the sandboxed test body failed (see above)";
+    report_child(pid, "the sandbox");
 }
 
 void skip(const std::string &why)
@@ -264,18 +270,9 @@ void own_pids(const std::function<void()> &body)
     if (pid == 0) {
         if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
             die("mount /proc");
-        body();
-        std::fflush(nullptr);
-        _exit(child_status());
+        run_body(body);
     }
-    int status = 0;
-    pid_t got = wait_child(pid, status);
-    if (got != pid || !WIFEXITED(status))
-        ADD_FAILURE() << "the pid namespace's first process did not exit normally";
-    else if (WEXITSTATUS(status) == kSkipStatus)
-        GTEST_SKIP() << "skipped inside the pid namespace (see its message above)";
-    else if (WEXITSTATUS(status) != 0)
-        ADD_FAILURE() << "the body in the pid namespace failed (see above)";
+    report_child(pid, "the pid namespace");
 }
 
 void write_file(const std::string &path, std::string_view content, mode_t mode)
