@@ -74,15 +74,10 @@ void spinDownInternal(const DiskEntry &entry)
 {
     debugPrint(paths::kMsgIdeSpinDown);
     fanCtrl(0);
-    // Put together by hand, as the pid file is: with debug mode off, no
-    // printf code ever runs in the daemon, so none of it stays resident.
-    constexpr size_t prefixLen = sizeof(paths::kDevicePrefix) - 1;
     char device[kTextSize];
-    size_t len = std::strlen(entry.sd);
-    if (prefixLen + len >= sizeof device)
+    int len = std::snprintf(device, sizeof device, paths::kDeviceFormat, entry.sd);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof device)
         return; // a cut name would name another device
-    std::memcpy(device, paths::kDevicePrefix, prefixLen);
-    std::memcpy(device + prefixLen, entry.sd, len + 1);
     ToolArg hdparm(paths::kHdparm);
     ToolArg spinDown(paths::kHdparmSpinDown);
     char *argv[] = {hdparm.text, spinDown.text, device, nullptr};
