@@ -76,11 +76,13 @@ int confMinutes(const char *sec)
 
 int loadSpinDownConf()
 {
+    // Cleared before the file is read: a SIGHUP that comes during the load
+    // may announce a newer file, and leads to one more load.
+    reloadRequested = 0;
     emptyTable();
     owned::unique_fd fd(::open(paths::kConfFile, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         debugPrint(paths::kMsgConfOpenError);
-        reloadRequested = 0;
         return 1;
     }
     char buffer[4 * kLineSize];
@@ -113,6 +115,5 @@ int loadSpinDownConf()
         SpinDownTime = minutes == 0 ? 1 : minutes;
         debugPrintf(paths::kMsgChangeSpinDownTime, SpinDownTime);
     }
-    reloadRequested = 0;
     return 0;
 }
