@@ -178,6 +178,31 @@ size_t count(std::string_view text, std::string_view needle)
     return n;
 }
 
+Hangups::Hangups()
+{
+    ::signal(SIGHUP, [](int) {});
+    pid_t parent = ::getpid();
+    sender_ = ::fork();
+    if (sender_ < 0)
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+    if (sender_ != 0)
+        return;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (;;) {
+        ::usleep(100 * 1000);
+        ::kill(parent, SIGHUP);
+    }
+}
+
+Hangups::~Hangups()
+{
+    if (sender_ <= 0)
+        return;
+    ::kill(sender_, SIGKILL);
+    while (::waitpid(sender_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
 Console::Console()
 {
     if (::mkfifo("/dev/console", 0666) != 0)

@@ -36,6 +36,20 @@ std::string stats_line(std::string_view name, long reads, long writes);
 // How often needle occurs in text.
 size_t count(std::string_view text, std::string_view needle);
 
+// A SIGHUP to this process every tenth of a second while this lives, caught
+// by a handler that does nothing, as the daemon's would be: every sleep of
+// the process is cut short again and again.
+class Hangups {
+public:
+    Hangups();
+    ~Hangups();
+    Hangups(const Hangups &) = delete;
+    Hangups &operator=(const Hangups &) = delete;
+
+private:
+    pid_t sender_ = -1;
+};
+
 // The console: a FIFO on /dev/console that the test drains.
 class Console {
 public:
