@@ -206,10 +206,10 @@ TEST(FileUtil, FileCopyRefusesAndReports)
             {"/tmp", "/tmp/s", same("/tmp/s")},
             {"/tmp/hard", "/tmp/s", same("/tmp/hard")},
             {"/tmp/soft", "/tmp/s", same("/tmp/soft")},
-            {"/tmp/out",
+            // Refused before the destination, which keeps its content.
+            {"/tmp/s",
              "/tmp/srcdir",
-             {"002003",
-              "Copy processing went wrong. distfile=/tmp/out, srcfile=/tmp/srcdir, errno=21\n"}},
+             {"002003", "File opening went wrong. file=/tmp/srcdir, errno=21\n"}},
             {"/dev/full",
              "/tmp/s",
              {"002003",
