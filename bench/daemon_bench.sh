@@ -183,15 +183,41 @@ strace_run() {
         strace -f -qq -o "$raw/$name-hd-idle.strace" "${peer[@]}"
 }
 
+# Whether a process of the sandbox has /proc/diskstats open.
+diskstats_open() {
+    local fd
+    for fd in /proc/[0-9]*/fd/*; do
+        [ "$(readlink "$fd" 2>/dev/null)" = /proc/diskstats ] && return 0
+    done
+    return 1
+}
+
+# Waits until the reader of the last version served has closed the FIFO.
+wait_diskstats_closed() {
+    local deadline=$((SECONDS + 600))
+    while diskstats_open; do
+        if [ "$SECONDS" -ge "$deadline" ]; then
+            echo "daemon_bench: /proc/diskstats still open after 600 s" >&2
+            exit 1
+        fi
+        sleep 0.01
+    done
+}
+
+# Memory in real time, once the first pass is over: the program's first
+# sample is served through the FIFO, and the pass has ended when the program
+# has closed it and sleeps again.
 memory_of() {
-    local name=$1 pid
+    local name=$1 pid wchan=""
     shift
     "${clean_env[@]}" "$@" >"$raw/memory-$name.out" 2>&1
-    # In real time: torpord samples about a second after its start (it
-    # waits a second for the standby-timer tool), hd-idle at once; both then
-    # sleep. Two and a half seconds cover the first pass of either.
-    sleep 2.5
+    cat "$box/diskstats" >"$box/diskstats.fifo"
     pid=$(pid_of "$(basename "$1")")
+    wait_diskstats_closed
+    while [[ "$wchan" != *nanosleep* ]]; do
+        read -r wchan <"/proc/$pid/wchan" || true
+        [[ "$wchan" == *nanosleep* ]] || sleep 0.01
+    done
     cat "/proc/$pid/status" >"$raw/memory-$name.status"
     cat "/proc/$pid/smaps_rollup" >"$raw/memory-$name.smaps_rollup"
     kill -TERM "$pid"
@@ -199,11 +225,14 @@ memory_of() {
 }
 
 echo "daemon_bench: fixed /proc/diskstats (64 lines), six watched disks"
-mount --bind "$box/diskstats" /proc/diskstats
+mkfifo "$box/diskstats.fifo"
+mount --bind "$box/diskstats.fifo" /proc/diskstats
 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 cp /tmp/spindownd.conf "$raw/spindownd-fixed.conf"
 memory_of torpord "${torpord[@]}"
 memory_of hd-idle "${peer[@]}"
+umount /proc/diskstats
+mount --bind "$box/diskstats" /proc/diskstats
 callgrind_run idle 10 10
 strace_run fixed
 
@@ -218,8 +247,8 @@ strace_run real
 echo "daemon_bench: all counters changing at every pass"
 # A FIFO over /proc/diskstats: every open of it reads a new version of the
 # fixed file, reads and writes of every line grown by the version number.
-# The feeder waits after each version, so that a pass reads one only.
-mkfifo "$box/diskstats.fifo"
+# The feeder waits until each version's reader has closed it, so that a
+# pass reads one only.
 mount --bind "$box/diskstats.fifo" /proc/diskstats
 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 feed() {
@@ -231,15 +260,15 @@ feed() {
             for (i = 4; i <= NF; i++) printf " %s", (i == 4 || i == 8) ? $i + n : $i
             printf "\n" }' "$box/diskstats" >"$box/diskstats.next"
         cat "$box/diskstats.next" >"$box/diskstats.fifo"
-        sleep 0.5
+        wait_diskstats_closed
     done
 }
 feed &
 feeder=$!
 # torpord: 60 sleeps of 20 ms, 1.2 s a cycle; hd-idle in real time, 1 s a poll.
 callgrind_run active 20 1000
-# The feeder's child may be waiting for a reader of the FIFO.
-kill $(children_of "$feeder") "$feeder"
+# The feeder's child may be waiting for a reader of the FIFO, or be gone.
+kill $(children_of "$feeder") "$feeder" 2>/dev/null || true
 wait "$feeder" 2>/dev/null || true
 umount /proc/diskstats
 

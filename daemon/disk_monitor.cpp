@@ -172,7 +172,7 @@ int fanCtrl(int state)
     for (int attempt = 0; attempt < kFanAttempts; ++attempt) {
         if (::ioctl(fd.get(), paths::kFanRequest, arg) == 0)
             return 0;
-        ::sleep(1);
+        sleepWholeSecond();
     }
     debugPrint(paths::kMsgFanIoctlError);
     return 1;

@@ -5,12 +5,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 namespace {
 
 constexpr int kPolls = 5;
 
 } // namespace
+
+void sleepWholeSecond()
+{
+    timespec left{1, 0};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
 
 int runWithTimeout(const char *path, char *const argv[])
 {
@@ -26,7 +34,7 @@ int runWithTimeout(const char *path, char *const argv[])
         pid_t got = ::waitpid(child, nullptr, WNOHANG);
         ended = got == child || got == -1;
         if (!ended)
-            ::sleep(1);
+            sleepWholeSecond();
     }
     if (!ended)
         ::kill(child, SIGKILL);

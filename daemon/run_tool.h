@@ -10,6 +10,9 @@
 
 int runWithTimeout(const char *path, char *const argv[]);
 
+// Sleeps one whole second: a signal does not cut it short.
+void sleepWholeSecond();
+
 // execv takes writable strings: a constant argument copied into one.
 template <size_t N>
 struct ToolArg {

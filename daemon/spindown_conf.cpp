@@ -79,11 +79,13 @@ int confMinutes(const char *sec)
 
 int loadSpinDownConf()
 {
+    // Cleared before the file is read: a SIGHUP that comes during the load
+    // may announce a newer file, and leads to one more load.
+    reloadRequested = 0;
     emptyTable();
     owned::unique_file file(std::fopen(paths::kConfFile, "re"));
     if (!file) {
         debugPrint(paths::kMsgConfOpenError);
-        reloadRequested = 0;
         return 1;
     }
     char line[kLineSize];
@@ -109,6 +111,5 @@ int loadSpinDownConf()
         SpinDownTime = minutes == 0 ? 1 : minutes;
         debugPrintf(paths::kMsgChangeSpinDownTime, SpinDownTime);
     }
-    reloadRequested = 0;
     return 0;
 }

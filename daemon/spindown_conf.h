@@ -24,7 +24,8 @@ inline constexpr size_t kDiskTableSize = 6;
 extern DiskEntry diskTable[kDiskTableSize];
 // Idle minutes (cycles) after which a disk is spun down; the last line's.
 extern int SpinDownTime;
-// Set by main and the SIGHUP handler, cleared by loadSpinDownConf.
+// Set by main and the SIGHUP handler, cleared by loadSpinDownConf as it
+// begins: it is set again when a SIGHUP came during the load.
 extern volatile sig_atomic_t reloadRequested;
 
 // Both files are read line by line into a buffer of this size.

@@ -216,6 +216,13 @@ extern "C" int file_copy(const char *dst, const char *src)
         report(kCopy, kOpenMsg, src);
         return -1;
     }
+    // A directory opens for reading but gives no bytes: refused before the
+    // destination is opened, which would truncate it.
+    if (S_ISDIR(source.st_mode)) {
+        errno = EISDIR;
+        report(kCopy, kOpenMsg, src);
+        return -1;
+    }
     owned::unique_file out;
     switch (open_destination(out, path, source)) {
     case Opened::ok:

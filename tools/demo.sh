@@ -2,8 +2,11 @@
 # Shows torpord at work: the real binary runs in a throw-away sandbox (its
 # own mount and pid namespaces) against two simulated disks, an internal one
 # (hda) and a USB one (sda), with the stand-in tools and fan driver, and
-# with time running thirty times faster, so one daemon minute takes two
-# seconds. The console trace is shown live; a timeline follows at the end.
+# with the daemon's waiting thirty times faster, so one daemon minute takes
+# two seconds (the tools keep their real seconds). The console trace is
+# shown live; a timeline follows at the end. Each minute's /proc/diskstats
+# is handed to the daemon when it asks for it, so the story is the same
+# however busy the machine is.
 # Nothing outside the sandbox is touched, and everything in it ends with it.
 # Usage (as root): tools/demo.sh [BUILD_DIR]
 set -euo pipefail
@@ -17,27 +20,20 @@ if [ -z "${TORPOR_DEMO_INSIDE:-}" ]; then
         echo "demo: needs root for its mount and pid namespaces" >&2
         exit 1
     fi
-    for program in torpord tools/torpor-standin tools/torpor-leddrv; do
+    for program in torpord tools/torpor-standin tools/torpor-leddrv tools/torpor-fastclock.so; do
         if [ ! -x "$build/$program" ]; then
             echo "demo: $build/$program is missing (make demo builds it)" >&2
             exit 1
         fi
     done
     # Opened now, so the programs stay reachable once the sandbox covers /tmp.
-    exec 7<"$build/torpord" 8<"$build/tools/torpor-standin" 9<"$build/tools/torpor-leddrv"
+    exec 6<"$build/tools/torpor-fastclock.so" 7<"$build/torpord" 8<"$build/tools/torpor-standin" \
+        9<"$build/tools/torpor-leddrv"
     TORPOR_DEMO_INSIDE=1 exec unshare --mount --pid --fork --kill-child --mount-proc \
         --propagation private "$0" "$@"
 fi
 
 # From here on we are the first process of the sandbox's pid namespace.
-faketime_lib=""
-for candidate in /usr/lib/*/faketime/libfaketime.so.1 /usr/lib/faketime/libfaketime.so.1; do
-    [ -e "$candidate" ] && faketime_lib=$candidate && break
-done
-if [ -z "$faketime_lib" ]; then
-    echo "demo: libfaketime not found (Debian package faketime)" >&2
-    exit 1
-fi
 
 microseconds() {
     local now=$EPOCHREALTIME
@@ -69,10 +65,11 @@ trap 'event "interrupted"; exit 130' INT TERM
 # Private /run and /tmp; the programs are copied in first.
 mount -t tmpfs demo /run
 mkdir -p /run/demo/bin
+cp /proc/self/fd/6 /run/demo/bin/torpor-fastclock.so
 cp /proc/self/fd/7 /run/demo/bin/torpord
 cp /proc/self/fd/8 /run/demo/bin/torpor-standin
 cp /proc/self/fd/9 /run/demo/bin/torpor-leddrv
-exec 7<&- 8<&- 9<&-
+exec 6<&- 7<&- 8<&- 9<&-
 chmod 755 /run/demo/bin/*
 mount -t tmpfs -o mode=1777 demo /tmp
 mkdir /tmp/standin
@@ -107,22 +104,25 @@ ln -s /dev/console /tmp/standin/log
 # The fan driver.
 : >/dev/leddrv
 /run/demo/bin/torpor-leddrv /dev/leddrv >/dev/null &
-for _ in $(seq 200); do
+for _ in $(seq 1500); do
     [ "$(stat -c %d /dev/leddrv)" != "$(stat -c %d /dev)" ] && break
     sleep 0.02
 done
 
 # The simulated disks' counters: hda reads and writes, sda reads and writes.
+# /proc/diskstats is a FIFO: each sample of the daemon waits until the demo
+# hands it the counters of that minute.
 hda_r=100 hda_w=50 sda_r=7000 sda_w=3000
-write_diskstats() {
-    printf '   3       0 hda %d 0 %d 100 %d 0 %d 200 0 300 400 0 0 0 0\n' \
-        "$hda_r" $((hda_r * 8)) "$hda_w" $((hda_w * 8)) >/run/demo/diskstats.new
-    printf '   8       0 sda %d 0 %d 100 %d 0 %d 200 0 300 400 0 0 0 0\n' \
-        "$sda_r" $((sda_r * 8)) "$sda_w" $((sda_w * 8)) >>/run/demo/diskstats.new
-    cat /run/demo/diskstats.new >/run/demo/diskstats
-}
-write_diskstats
+mkfifo /run/demo/diskstats
 mount --bind /run/demo/diskstats /proc/diskstats
+serve_diskstats() {
+    {
+        printf '   3       0 hda %d 0 %d 100 %d 0 %d 200 0 300 400 0 0 0 0\n' \
+            "$hda_r" $((hda_r * 8)) "$hda_w" $((hda_w * 8))
+        printf '   8       0 sda %d 0 %d 100 %d 0 %d 200 0 300 400 0 0 0 0\n' \
+            "$sda_r" $((sda_r * 8)) "$sda_w" $((sda_w * 8))
+    } >/run/demo/diskstats
+}
 
 write_conf() {
     printf 'IDE:\thda\t/dev/hda\t/dev/sg0\t%d\nUSB1:\tusbp1\t/dev/sda\t/dev/sg1\t%d\n' "$1" "$1" \
@@ -137,41 +137,50 @@ stand-ins' events (run: ... for a tool, fan: 1/0 for the fan), live:
 
 EOF
 
-env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin VARNOK_DEBUG_MODE=on LD_PRELOAD="$faketime_lib" \
-    FAKETIME="+0 x$rate" /run/demo/bin/torpord
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin VARNOK_DEBUG_MODE=on \
+    LD_PRELOAD=/run/demo/bin/torpor-fastclock.so TORPOR_FAST_CLOCK=$rate /run/demo/bin/torpord
 daemon=""
 
-# What the simulated world does after the sample of each minute.
-after_sample() {
+# What the simulated world does in each minute, before the daemon samples
+# it: the internal disk is busy in minutes 2, 3 and 8; the configuration is
+# rewritten during minute 8, so the reload follows its walk; minute 11 is
+# never served: the daemon is stopped while it waits for it.
+sample() {
     case "$1" in
-    1 | 2 | 7)
+    2 | 3 | 8)
         hda_r=$((hda_r + 40))
         hda_w=$((hda_w + 9))
-        write_diskstats
         ;;
     esac
-}
-
-last_walk_line() {
-    [[ "$1" == torpord:sda\(1\):* ]]
+    case "$1" in
+    8)
+        write_conf 120
+        kill -HUP "$daemon"
+        event "configuration rewritten (120 s, so 2 minutes) and SIGHUP sent" ;;
+    11)
+        stopping=1
+        kill -TERM "$daemon"
+        event "SIGTERM sent"
+        return ;;
+    esac
+    serve_diskstats
 }
 
 stopping=""
-while IFS= read -r -t 30 -u 3 line; do
+while IFS= read -r -t 60 -u 3 line; do
     printf '%s  %s\n' "$(elapsed)" "$line"
     case "$line" in
-    "torpord:start daemon open driver")
-        for _ in $(seq 100); do
-            [ -s /var/run/torpord.pid ] && break
-            sleep 0.02
-        done
+    "torpord:start daemon open driver") event "daemon started" ;;
+    "run: /sbin/hdparm -S0 /dev/hda")
+        # Written before the tool starts.
         daemon=$(cat /var/run/torpord.pid)
-        event "daemon started, pid $daemon (pid file /var/run/torpord.pid)" ;;
-    "run: /sbin/hdparm -S0 /dev/hda") event "internal disk's own standby timer off: $line" ;;
+        event "pid file /var/run/torpord.pid names $daemon"
+        event "internal disk's own standby timer off: $line" ;;
     torpord:Change\ SpinDownTime=*)
         event "configuration loaded, SpinDownTime=${line##*=} minutes; idle counts start at 0" ;;
-    "torpord:checkUsbHddIO") cycle=$((cycle + 1)) ;;
-    "torpord:spinDownUsbHdd") after_sample "$cycle" ;;
+    "torpord:checkUsbHddIO")
+        cycle=$((cycle + 1))
+        sample "$cycle" ;;
     "run: /usr/local/bin/sg_start"*) event "USB disk sda spun down: $line" ;;
     "torpord:IDE+FAN SPINDOWN!") event "internal disk idle for SpinDownTime: traced $line" ;;
     "run: /sbin/hdparm -y"*) event "internal disk hda spun down: $line" ;;
@@ -186,17 +195,6 @@ while IFS= read -r -t 30 -u 3 line; do
         event "daemon ended on SIGTERM"
         break ;;
     esac
-    if last_walk_line "$line"; then
-        if [ "$cycle" -eq 8 ]; then
-            write_conf 120
-            kill -HUP "$daemon"
-            event "configuration rewritten (120 s, so 2 minutes) and SIGHUP sent"
-        elif [ "$cycle" -eq 10 ] && [ -z "$stopping" ]; then
-            stopping=1
-            kill -TERM "$daemon"
-            event "SIGTERM sent"
-        fi
-    fi
 done
 if [ -z "$stopping" ]; then
     event "the daemon's console fell silent; stopping"

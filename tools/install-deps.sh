@@ -6,7 +6,7 @@ set -eu
 packages() {
     case "$1" in
     build) echo "cmake make g++ pkg-config" ;;
-    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 faketime util-linux valgrind groff-base man-db dpkg-dev file" ;;
+    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev file" ;;
     arm) echo "cmake make crossbuild-essential-armel qemu-user googletest" ;;
     deb) echo "cmake make g++ dpkg-dev file" ;;
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;

@@ -35,6 +35,7 @@ using Clock = std::chrono::steady_clock;
 const int torpord_fd = ::open(TORPORD_PATH, O_RDONLY | O_CLOEXEC);
 const int standin_fd = ::open(STANDIN_PATH, O_RDONLY | O_CLOEXEC);
 const int leddrv_fd = ::open(LEDDRV_PATH, O_RDONLY | O_CLOEXEC);
+const int fastclock_fd = ::open(FASTCLOCK_PATH, O_RDONLY | O_CLOEXEC);
 
 std::string sandbox_copy(int fd, const char *name)
 {
@@ -99,6 +100,27 @@ bool before(Clock::time_point deadline)
     return Clock::now() < deadline;
 }
 
+Clock::time_point patience()
+{
+    return Clock::now() + std::chrono::seconds(kPatience);
+}
+
+// The write end of a FIFO once its reader has opened it, or -1.
+int open_for_reader(const std::string &fifo)
+{
+    auto deadline = patience();
+    for (;;) {
+        int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+        if (errno != ENXIO || !before(deadline))
+            return -1;
+        ::usleep(2 * 1000);
+    }
+}
+
 } // namespace
 
 std::string standin_program()
@@ -156,6 +178,31 @@ size_t count(std::string_view text, std::string_view needle)
     return n;
 }
 
+Hangups::Hangups()
+{
+    ::signal(SIGHUP, [](int) {});
+    pid_t parent = ::getpid();
+    sender_ = ::fork();
+    if (sender_ < 0)
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+    if (sender_ != 0)
+        return;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (;;) {
+        ::usleep(100 * 1000);
+        ::kill(parent, SIGHUP);
+    }
+}
+
+Hangups::~Hangups()
+{
+    if (sender_ <= 0)
+        return;
+    ::kill(sender_, SIGKILL);
+    while (::waitpid(sender_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
 Console::Console()
 {
     if (::mkfifo("/dev/console", 0666) != 0)
@@ -206,17 +253,25 @@ World::PrivateDev::PrivateDev()
     sandbox::private_dev();
 }
 
-World::World(bool scratch_diskstats)
+World::World(Samples samples)
 {
     sandbox::tmpfs("/run");
     install_standin("/sbin", "hdparm");
     install_standin("/usr/local/bin", "sg_start");
     if (::mkdir(standin::kDir, 0755) != 0)
         ADD_FAILURE() << "mkdir " << standin::kDir;
-    if (!scratch_diskstats)
-        return;
     diskstats_file_ = sandbox::scratch("diskstats");
-    sandbox::write_file(diskstats_file_, "");
+    if (samples == Samples::file) {
+        sandbox::write_file(diskstats_file_, "");
+    } else {
+        std::string kernel = sandbox::scratch("kernel-diskstats");
+        sandbox::write_file(kernel, "");
+        sandbox::bind_mount("/proc/diskstats", kernel);
+        if (::mkfifo(diskstats_file_.c_str(), 0644) != 0)
+            ADD_FAILURE() << "mkfifo " << diskstats_file_ << ": " << std::strerror(errno);
+        // A daemon that ends mid-sample must fail the test, not end it.
+        ::signal(SIGPIPE, SIG_IGN);
+    }
     sandbox::bind_mount(diskstats_file_, "/proc/diskstats");
 }
 
@@ -228,6 +283,37 @@ void World::config(std::string_view text)
 void World::diskstats(std::string_view text)
 {
     sandbox::write_file(diskstats_file_, text);
+}
+
+void World::serve(std::string_view text)
+{
+    // Once the walk after a sample is traced, the daemon has closed the
+    // FIFO: its next reader is the next sample.
+    if (!console.wait_for(kWalkMark, served_)) {
+        ADD_FAILURE() << "sample " << served_ << " did not end\n" << console.text();
+        return;
+    }
+    int fd = open_for_reader(diskstats_file_);
+    if (fd < 0) {
+        ADD_FAILURE() << "the daemon did not open /proc/diskstats for sample " << served_ + 1
+                      << "\n" << console.text();
+        return;
+    }
+    while (!text.empty()) {
+        ssize_t put = ::write(fd, text.data(), text.size());
+        if (put <= 0) {
+            ADD_FAILURE() << "sample " << served_ + 1 << " cut short: " << std::strerror(errno);
+            break;
+        }
+        text.remove_prefix(static_cast<size_t>(put));
+    }
+    ::close(fd);
+    ++served_;
+}
+
+std::string World::kernel_diskstats()
+{
+    return sandbox::read_file(sandbox::scratch("kernel-diskstats"));
 }
 
 std::string World::tool_log()
@@ -259,7 +345,7 @@ void World::start_fan()
         ::execl(program.c_str(), program.c_str(), "/dev/leddrv", static_cast<char *>(nullptr));
         _exit(127);
     }
-    auto deadline = Clock::now() + std::chrono::seconds(10);
+    auto deadline = patience();
     struct stat now {};
     while (before(deadline)) {
         if (::stat("/dev/leddrv", &now) == 0 && now.st_dev != before_mount.st_dev)
@@ -276,8 +362,8 @@ pid_t World::start(const Options &options)
     if (options.debug != nullptr)
         env.push_back(environment_entry("VARNOK_DEBUG_MODE", options.debug));
     if (options.fast) {
-        env.push_back(environment_entry("LD_PRELOAD", FAKETIME_LIB));
-        env.push_back("FAKETIME=+0 x120");
+        env.push_back(environment_entry("LD_PRELOAD", sandbox_copy(fastclock_fd, "fastclock.so")));
+        env.push_back("TORPOR_FAST_CLOCK=600");
     }
     const char *asan = std::getenv("ASAN_OPTIONS");
     env.push_back(environment_entry("ASAN_OPTIONS",
@@ -302,7 +388,7 @@ pid_t World::start(const Options &options)
     int status = 0;
     ::waitpid(first, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "torpord's first process";
-    auto deadline = Clock::now() + std::chrono::seconds(10);
+    auto deadline = patience();
     while (before(deadline)) {
         if (pid_t daemon = find_daemon())
             return daemon;
@@ -317,7 +403,7 @@ int World::stop(pid_t daemon)
     if (daemon <= 0)
         return -1; // no daemon came up; kill(0) would signal the test itself
     ::kill(daemon, SIGTERM);
-    auto deadline = Clock::now() + std::chrono::seconds(20);
+    auto deadline = patience();
     int status = 0;
     while (before(deadline)) {
         pid_t got = ::waitpid(daemon, &status, WNOHANG);

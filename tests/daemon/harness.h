@@ -3,9 +3,12 @@
 
 // The daemon's world inside a sandbox: a console that the test reads, the
 // stand-in tools over /sbin/hdparm and /usr/local/bin/sg_start, a
-// /proc/diskstats the test writes, the stand-in fan driver on /dev/leddrv,
-// and the real torpord binary run with time sped up. For use inside
-// sandbox::own_pids only.
+// /proc/diskstats the test writes or feeds sample by sample, the stand-in
+// fan driver on /dev/leddrv, and the real torpord binary run with its
+// minutes sped up. For use inside sandbox::own_pids only.
+//
+// Nothing here depends on how fast a process runs: tests wait for events,
+// and only a failing test waits out kPatience.
 
 #include <sys/types.h>
 
@@ -14,6 +17,10 @@
 #include <vector>
 
 namespace harness {
+
+// Seconds a test waits for an event before it gives up: enough for a slow,
+// loaded or emulated machine.
+inline constexpr int kPatience = 120;
 
 // Path of a runnable copy of the recording stand-in, inside the sandbox.
 std::string standin_program();
@@ -29,6 +36,20 @@ std::string stats_line(std::string_view name, long reads, long writes);
 // How often needle occurs in text.
 size_t count(std::string_view text, std::string_view needle);
 
+// A SIGHUP to this process every tenth of a second while this lives, caught
+// by a handler that does nothing, as the daemon's would be: every sleep of
+// the process is cut short again and again.
+class Hangups {
+public:
+    Hangups();
+    ~Hangups();
+    Hangups(const Hangups &) = delete;
+    Hangups &operator=(const Hangups &) = delete;
+
+private:
+    pid_t sender_ = -1;
+};
+
 // The console: a FIFO on /dev/console that the test drains.
 class Console {
 public:
@@ -40,7 +61,7 @@ public:
     // Everything written so far.
     const std::string &text();
     // Waits (up to timeout seconds) until needle has occurred n times.
-    bool wait_for(std::string_view needle, size_t n = 1, int timeout = 30);
+    bool wait_for(std::string_view needle, size_t n = 1, int timeout = kPatience);
 
 private:
     void drain(int wait_ms);
@@ -51,24 +72,35 @@ private:
 
 struct Options {
     const char *debug = "on"; // VARNOK_DEBUG_MODE; nullptr leaves it unset
-    bool fast = true;         // libfaketime: one minute in about half a second
+    bool fast = true;         // the fast clock: a minute in a tenth of a second
+};
+
+// Where the daemon's samples come from.
+enum class Samples {
+    file, // a scratch file that diskstats() rewrites; the daemon runs freely
+    fed,  // a FIFO: each sample waits until the test serves it
 };
 
 // Everything a daemon run needs. The constructor makes /dev private with the
-// console, mounts a tmpfs on /run, installs the stand-ins and, unless told
-// to keep the kernel's, binds a scratch /proc/diskstats (empty until written).
+// console, mounts a tmpfs on /run, installs the stand-ins and binds the
+// scratch file or FIFO over /proc/diskstats.
 class World {
     struct PrivateDev {
         PrivateDev();
     } dev_; // before the console, which lives on the private /dev
 
 public:
-    explicit World(bool scratch_diskstats = true);
+    explicit World(Samples samples = Samples::file);
 
     Console console;
 
     void config(std::string_view text);
     void diskstats(std::string_view text);
+    // Hands text to the daemon's next sample (Samples::fed, debug mode on):
+    // waits until the previous sample is over and the next one opens.
+    void serve(std::string_view text);
+    // The kernel's own /proc/diskstats, which the FIFO covers.
+    std::string kernel_diskstats();
     // Stand-in events ("run: ...", "fan: ..."), in order.
     std::string tool_log();
     // The tool and fan events go to the console instead, so that their order
@@ -91,6 +123,7 @@ public:
 
 private:
     std::string diskstats_file_;
+    size_t served_ = 0;
 };
 
 } // namespace harness

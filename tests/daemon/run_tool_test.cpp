@@ -37,10 +37,13 @@ TEST(RunWithTimeout, RunsTheToolWithItsVectorAndReapsIt)
 {
     sandbox::run([] {
         make_standin_dir();
+        // A tool that is done is not waited for through all five polls.
         auto start = steady_clock::now();
         EXPECT_EQ(run_standin_as("/sbin/hdparm", {"-y", "/dev/hda"}), 0);
+        EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(5));
+        start = steady_clock::now();
         EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg 1", "0"}), 0);
-        EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_EQ(sandbox::read_file(standin::kLog),
                   "run: /sbin/hdparm -y /dev/hda\nrun: /usr/local/bin/sg_start '/dev/sg 1' 0\n");
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left unreaped";
@@ -58,16 +61,19 @@ TEST(RunWithTimeout, MissingToolEndsItsChild)
     });
 }
 
-TEST(RunWithTimeout, HangingToolIsKilledAfterFivePolls)
+TEST(RunWithTimeout, HangingToolIsKilledAfterFiveWholeSecondsWhateverSignalsCome)
 {
     sandbox::run([] {
         make_standin_dir();
         sandbox::write_file(std::string(standin::kHangPrefix) + "sg_start", "");
         auto start = steady_clock::now();
-        EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg1", "0"}), 0);
+        {
+            harness::Hangups hangups;
+            EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg1", "0"}), 0);
+        }
         auto took = steady_clock::now() - start;
         EXPECT_GE(took, std::chrono::milliseconds(4900));
-        EXPECT_LT(took, std::chrono::seconds(15));
+        EXPECT_LT(took, std::chrono::seconds(10)) << "more than five polls";
         std::string log = sandbox::read_file(standin::kLog);
         size_t mark = log.find("hang[");
         ASSERT_NE(mark, std::string::npos) << log;

@@ -1,4 +1,10 @@
 // loadSpinDownConf against a real /tmp/spindownd.conf.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -167,6 +173,33 @@ TEST(LoadSpinDownConf, ReloadReleasesEverythingOfTheLastTable)
         EXPECT_EQ(reloadRequested, 0);
         expect_table({});
         EXPECT_EQ(SpinDownTime, 2);
+    });
+}
+
+TEST(LoadSpinDownConf, RequestDuringTheLoadLeadsToAnotherLoad)
+{
+    sandbox::run([] {
+        // The file is a FIFO whose writer sends SIGHUP after the load has
+        // opened and read it, and ends the file only then.
+        ASSERT_EQ(::mkfifo(paths::kConfFile, 0644), 0);
+        ::signal(SIGHUP, [](int) { reloadRequested = 1; });
+        pid_t load = ::getpid();
+        pid_t writer = ::fork();
+        ASSERT_GE(writer, 0);
+        if (writer == 0) {
+            int fd = ::open(paths::kConfFile, O_WRONLY);
+            std::string text = line("USB:", "sda", "a", "60");
+            bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+            ::kill(load, SIGHUP);
+            _exit(whole ? 0 : 1);
+        }
+        reloadRequested = 1;
+        EXPECT_EQ(loadSpinDownConf(), 0);
+        int status = -1;
+        EXPECT_EQ(::waitpid(writer, &status, 0), writer);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(reloadRequested, 1);
+        expect_table({{"sda", "a", 0}});
     });
 }
 

@@ -10,6 +10,7 @@ TEST(CInterface, CallsFromC)
 {
     sandbox::run([] {
         logs::fresh(true);
+        sandbox::mtab_kernel();
         EXPECT_EQ(c_interface_run("/tmp"), 0);
         EXPECT_EQ(logs::record(), "002005");
         std::string trace = logs::trace();

@@ -113,29 +113,6 @@ bool memory_can_run_short()
 constexpr char kNoMemoryLimit[] =
     "the address-space limit does not hold here (user-mode emulation)";
 
-// /etc/mtab as the given text, absent (null), or the kernel's own list.
-void mtab(const char *text)
-{
-    static bool overlaid = false;
-    if (!overlaid)
-        sandbox::writable("/etc");
-    overlaid = true;
-    struct statfs fs {};
-    if (::statfs("/etc", &fs) != 0 || fs.f_type != OVERLAYFS_SUPER_MAGIC) {
-        ADD_FAILURE() << "/etc is not the sandbox's overlay";
-        _exit(1);
-    }
-    ASSERT_EQ(::unlink("/etc/mtab"), 0);
-    if (text != nullptr)
-        sandbox::write_file("/etc/mtab", text);
-}
-
-void mtab_kernel()
-{
-    mtab(nullptr);
-    ASSERT_EQ(::symlink("/proc/self/mounts", "/etc/mtab"), 0);
-}
-
 bool mount_point(const std::string &dir)
 {
     struct stat in {};
@@ -229,10 +206,10 @@ TEST(FileUtil, FileCopyRefusesAndReports)
             {"/tmp", "/tmp/s", same("/tmp/s")},
             {"/tmp/hard", "/tmp/s", same("/tmp/hard")},
             {"/tmp/soft", "/tmp/s", same("/tmp/soft")},
-            {"/tmp/out",
+            // Refused before the destination, which keeps its content.
+            {"/tmp/s",
              "/tmp/srcdir",
-             {"002003",
-              "Copy processing went wrong. distfile=/tmp/out, srcfile=/tmp/srcdir, errno=21\n"}},
+             {"002003", "File opening went wrong. file=/tmp/srcdir, errno=21\n"}},
             {"/dev/full",
              "/tmp/s",
              {"002003",
@@ -536,7 +513,7 @@ TEST(FileUtil, MountIsMounted)
         open_logs();
         // 508 characters, then a word split by the 511-character piece.
         const std::string split = std::string(508, 'a') + "NEEDLE" + std::string(20, 'b') + "\n";
-        mtab(("rootfs / rootfs rw 0 0\nsandbox /mnt/usb1share tmpfs rw 0 0\n" + split).c_str());
+        sandbox::mtab(("rootfs / rootfs rw 0 0\nsandbox /mnt/usb1share tmpfs rw 0 0\n" + split).c_str());
         const struct {
             const char *text;
             int rc;
@@ -546,10 +523,10 @@ TEST(FileUtil, MountIsMounted)
         };
         for (const auto &c : cases)
             EXPECT_EQ(mount_is_mounted(c.text), c.rc) << c.text;
-        mtab("");
+        sandbox::mtab("");
         EXPECT_EQ(mount_is_mounted(""), 0);
         EXPECT_EQ(reports(), kNone);
-        mtab(nullptr);
+        sandbox::mtab(nullptr);
         EXPECT_EQ(mount_is_mounted(""), -1);
         EXPECT_EQ(reports(),
                   Reports("002006", "File opening went wrong. file=/etc/mtab, errno=2\n"));
@@ -563,7 +540,7 @@ TEST(FileUtil, MountUnmountRealTmpfs)
         sandbox::tmpfs("/mnt");
         ASSERT_EQ(::mkdir("/mnt/disk", 0755), 0);
         sandbox::tmpfs("/mnt/disk");
-        mtab_kernel();
+        sandbox::mtab_kernel();
         ASSERT_TRUE(mount_point("/mnt/disk"));
         EXPECT_EQ(mount_unmount("/mnt/disk"), 0);
         EXPECT_FALSE(mount_point("/mnt/disk"));
@@ -584,7 +561,7 @@ TEST(FileUtil, MountUnmountPassesTheTargetAsOneWord)
         const std::string fits = "/mnt/" + std::string(115, 'p');
         const std::string too_long = "/mnt/" + std::string(116, 'p');
         const std::string quoted_too_long = "/mnt/" + std::string(112, 'q') + " q";
-        mtab(("sandbox /mnt/a b tmpfs rw 0 0\n" + crafted + "\n" + too_long + "\n" +
+        sandbox::mtab(("sandbox /mnt/a b tmpfs rw 0 0\n" + crafted + "\n" + too_long + "\n" +
               quoted_too_long + "\n")
                  .c_str());
 

@@ -200,6 +200,29 @@ void writable(const std::string &dir)
         die("overlay on " + target);
 }
 
+void mtab(const char *text)
+{
+    require_child("mtab");
+    static bool overlaid = false;
+    if (!overlaid)
+        writable("/etc");
+    overlaid = true;
+    struct statfs fs {};
+    if (::statfs("/etc", &fs) != 0 || fs.f_type != OVERLAYFS_SUPER_MAGIC)
+        die("/etc is not the sandbox's overlay");
+    if (::unlink("/etc/mtab") != 0 && errno != ENOENT)
+        die("unlink /etc/mtab");
+    if (text != nullptr)
+        write_file("/etc/mtab", text);
+}
+
+void mtab_kernel()
+{
+    mtab(nullptr);
+    if (::symlink("/proc/self/mounts", "/etc/mtab") != 0)
+        die("symlink /etc/mtab");
+}
+
 void bind_mount(const std::string &src, const std::string &dst)
 {
     require_child("bind_mount");

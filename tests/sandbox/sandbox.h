@@ -54,6 +54,13 @@ void private_dev();
 // a bind of dir onto itself, remounted read-only.
 void read_only(const std::string &dir);
 
+// /etc/mtab as the given text, absent (null), or, by mtab_kernel, the link
+// to the kernel's own list that full installations have. /etc becomes an
+// overlay of the sandbox on first use, so whether the machine has the file
+// or not makes no difference.
+void mtab(const char *text);
+void mtab_kernel();
+
 // Runs body as the first process of a fresh pid namespace, with its own
 // /proc, inside the sandbox. Processes that body starts and leaves behind
 // (detached daemons included) become its children and are killed when it
