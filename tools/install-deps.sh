@@ -6,8 +6,8 @@ set -eu
 packages() {
     case "$1" in
     build) echo "cmake make g++ pkg-config" ;;
-    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev file" ;;
-    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest" ;;
+    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev file busybox" ;;
+    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox" ;;
     deb) echo "cmake make g++ dpkg-dev file" ;;
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
     bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace hd-idle binutils util-linux mawk" ;;
