@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages that a make target needs and that are missing.
-# Usage: install-deps.sh GROUP...   (groups: build test arm deb check bench)
+# Usage: install-deps.sh GROUP...   (groups: build test arm deb check bench appliance)
 set -eu
 
 packages() {
@@ -10,6 +10,7 @@ packages() {
     arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox" ;;
     deb) echo "cmake make g++ dpkg-dev file" ;;
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
+    appliance) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox jq qemu-system-arm cpio kmod" ;;
     bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace hd-idle binutils util-linux mawk" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac
