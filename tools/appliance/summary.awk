@@ -8,10 +8,8 @@
 
 function check(ok, what) {
     checks++
-    if (!ok) {
-        failed++
-        printf "  FAILED: %s\n", what
-    }
+    failed += !ok
+    printf "  %s %s\n", ok ? "ok    " : "FAILED", what
 }
 
 function event(t, text) {
@@ -144,7 +142,7 @@ END {
               role " received START STOP UNIT START=0 " expect_stops[role] " time(s), as traced")
     }
     check(all_stops == traced["USB1"] + traced["USB2"],
-          "no START STOP UNIT but the daemon's since boot (" all_stops " in all)")
+          "no START STOP UNIT but the daemon's in the whole run (" all_stops " in all)")
     check(hup && reload && reload - hup <= 2, "the reload followed SIGHUP within 2 s")
     check(status == "0" && term_traced == 1, "SIGTERM ended torpord with status 0")
     for (i = 1; i <= labels; i++)
