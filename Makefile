@@ -3,12 +3,14 @@ BUILD  ?= build
 ASAN   ?= build-asan
 ARM    ?= build-arm
 BENCH  ?= build-bench
+APPLIANCE ?= build-appliance
 JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
 CPACK  ?= cpack
 
-.PHONY: all test test-asan arm check demo deb bench clean deps-test deps-arm deps-deb deps-check deps-bench
+.PHONY: all test test-asan arm appliance check demo deb bench clean deps-test deps-arm deps-appliance \
+	deps-deb deps-check deps-bench
 
 all:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -37,6 +39,22 @@ arm: deps-arm
 		-DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
 	$(CMAKE) --build $(ARM) -j $(JOBS)
 	$(CTEST) --test-dir $(ARM) --output-on-failure -j $(JOBS)
+
+deps-appliance:
+	tools/install-deps.sh appliance
+
+# The cross build on an emulated ARM system: QEMU's virt machine with Debian's
+# kernel, busybox, hdparm and sg_start, an AHCI disk and two USB disks; the
+# test suite and the daemon's scenarios run inside (tools/appliance/).
+# Debian's armel libfuse3 (fetched into $(APPLIANCE)) gives the fan stand-in.
+appliance: deps-appliance
+	tools/appliance/fetch.sh $(APPLIANCE)
+	$(CMAKE) -S . -B $(ARM) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON \
+		-DTORPOR_FUSE3_LIB=$(abspath $(APPLIANCE))/armel/lib/arm-linux-gnueabi/libfuse3.so.3 \
+		-DTORPOR_FUSE3_INCLUDE=$(abspath $(APPLIANCE))/armel/usr/include/fuse3
+	$(CMAKE) --build $(ARM) -j $(JOBS)
+	tools/appliance/run.sh $(ARM) $(APPLIANCE)
 
 deps-check:
 	tools/install-deps.sh test arm check
@@ -83,4 +101,4 @@ bench: deps-bench
 	bench/run.sh $(BENCH)
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) build-lint build-fuzz build-cov
+	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) $(APPLIANCE) build-lint build-fuzz build-cov

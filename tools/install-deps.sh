@@ -1,15 +1,16 @@
 #!/bin/sh
 # Installs the Debian packages that a make target needs and that are missing.
-# Usage: install-deps.sh GROUP...   (groups: build test arm deb check bench)
+# Usage: install-deps.sh GROUP...   (groups: build test arm deb check bench appliance)
 set -eu
 
 packages() {
     case "$1" in
     build) echo "cmake make g++ pkg-config" ;;
-    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev file" ;;
-    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest" ;;
+    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev file busybox" ;;
+    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox" ;;
     deb) echo "cmake make g++ dpkg-dev file" ;;
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
+    appliance) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox jq qemu-system-arm cpio kmod" ;;
     bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace hd-idle binutils util-linux mawk" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac
