@@ -7,7 +7,6 @@ APPLIANCE ?= build-appliance
 JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
-CPACK  ?= cpack
 
 .PHONY: all test test-asan arm appliance check demo deb bench clean deps-test deps-arm deps-appliance \
 	deps-deb deps-check deps-bench
@@ -73,22 +72,15 @@ demo: deps-test
 deps-deb:
 	tools/install-deps.sh deb arm
 
-# Debian packages: for the build machine in $(BUILD)/deb, for the appliance
-# (armel, cross-built) in $(ARM)/deb; each set is checked once it is made.
+# Debian packages, built by dpkg-buildpackage from a copy of the tree: for the
+# build machine in $(BUILD)/deb, for the appliance (armel, cross-built) in
+# $(ARM)/deb; each set is checked (lintian, contents) once it is made.
 deb: deps-deb
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
-	$(CMAKE) --build $(BUILD) -j $(JOBS)
-	rm -rf $(BUILD)/deb
-	$(CPACK) -G DEB --config $(BUILD)/CPackConfig.cmake -B $(BUILD)/deb
-	rm -rf $(BUILD)/deb/_CPack_Packages
-	sh packaging/check-debs.sh $(BUILD)/deb $(BUILD)/packaging/deb-expected.sh
-	$(CMAKE) -S . -B $(ARM) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake \
-		-DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
-	$(CMAKE) --build $(ARM) -j $(JOBS)
-	rm -rf $(ARM)/deb
-	$(CPACK) -G DEB --config $(ARM)/CPackConfig.cmake -B $(ARM)/deb
-	rm -rf $(ARM)/deb/_CPack_Packages
-	sh packaging/check-debs.sh $(ARM)/deb $(ARM)/packaging/deb-expected.sh
+	sh packaging/build-debs.sh . $(BUILD)
+	sh packaging/check-debs.sh $(BUILD)/deb $$(dpkg --print-architecture) $(BUILD)/packaging/deb-expected.sh
+	sh packaging/build-debs.sh . $(ARM) armel
+	sh packaging/check-debs.sh $(ARM)/deb armel $(BUILD)/packaging/deb-expected.sh
 
 deps-bench:
 	tools/install-deps.sh bench
