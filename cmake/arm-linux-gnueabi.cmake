@@ -12,4 +12,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${TORPOR_TRIPLET})
+# The sysroot's libraries first: a multiarch libc6:armel (make deb installs
+# one) would otherwise be loaded beside the sysroot's dynamic linker.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${TORPOR_TRIPLET}
+  -E LD_LIBRARY_PATH=/usr/${TORPOR_TRIPLET}/lib)

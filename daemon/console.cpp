@@ -52,13 +52,9 @@ size_t consoleQuote(char *dst, const char *message)
     size_t out = 0;
     for (size_t in = 0; in < kTraceSize - 1 && message[in] != '\0'; ++in) {
         char c = message[in];
-        if (c == '\\') {
-            // The shell halves the four, dash's echo halves the two left.
-            std::memcpy(dst + out, "\\\\\\\\", 4);
-            out += 4;
-            continue;
-        }
-        if (c == '"' || c == '$' || c == '`')
+        // The four characters that keep a meaning between double quotes;
+        // the shell drops the backslash, busybox's echo prints the rest.
+        if (c == '\\' || c == '"' || c == '$' || c == '`')
             dst[out++] = '\\';
         dst[out++] = c;
     }

@@ -14,10 +14,12 @@ inline constexpr size_t kTraceSize = 1024;
 bool debugModeOn();
 
 // Escapes message (at most kTraceSize - 1 bytes of it) for a place between
-// double quotes in a /bin/sh command whose echo reads backslash escapes, so
-// that the echo prints the text as given. Returns the length written to dst,
-// which must hold kQuotedSize bytes.
-inline constexpr size_t kQuotedSize = 4 * (kTraceSize - 1) + 1;
+// double quotes in a /bin/sh command, so that the appliance's busybox echo
+// prints the text as given. An echo that reads backslash escapes (dash's)
+// cannot be served by the same text: for a backslash and an n, busybox's
+// echo needs those two characters, dash's prints a newline. Returns the
+// length written to dst, which must hold kQuotedSize bytes.
+inline constexpr size_t kQuotedSize = 2 * (kTraceSize - 1) + 1;
 size_t consoleQuote(char *dst, const char *message);
 
 // Writes "torpord:<message>" and a newline to the console through the shell.

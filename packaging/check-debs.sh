@@ -1,11 +1,15 @@
 #!/bin/sh
-# Checks the Debian packages that cpack made in DIR: which packages there are,
-# their control fields, their file lists with modes, and the installed paths
-# named inside them.
-# Usage: check-debs.sh DIR EXPECTED   (EXPECTED: deb-expected.sh of the build)
+# Checks the Debian packages that packaging/build-debs.sh made in DIR for the
+# Debian architecture ARCH: which packages there are, their control fields and
+# control files, their file lists with modes, and the installed paths named
+# inside them.
+# Usage: check-debs.sh DIR ARCH EXPECTED   (EXPECTED: deb-expected.sh of a build)
 set -u
 dir=$1
-. "$2"
+arch=$2
+. "$3"
+multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null) || exit 1
+libdir=usr/lib/$multiarch
 
 failures=0
 fail() {
@@ -15,14 +19,6 @@ fail() {
 
 scratch=$(mktemp -d "$dir/check.XXXXXX") || exit 1
 trap 'rm -rf "$scratch"' EXIT
-
-package_of() {
-    case "$1" in
-    runtime) echo libtorpor1 ;;
-    dev) echo libtorpor-dev ;;
-    daemon) echo torpord ;;
-    esac
-}
 
 # "mode owner path[ -> target]" of every entry, as dpkg-deb -c lists them.
 contents() {
@@ -70,7 +66,7 @@ file_entry() {
     echo "$1 root/root ./$2"
 }
 
-case "$TORPOR_DEB_ARCH" in
+case "$arch" in
 amd64) machine="Advanced Micro Devices X86-64" ;;
 armel) machine="ARM" ;;
 *) machine="" ;;
@@ -90,19 +86,24 @@ expect_elf() {
     readelf -S "$elf" | grep -q ' \.symtab ' && fail "$what: not stripped"
 }
 
-expected_files=""
-for component in $TORPOR_COMPONENTS; do
-    package=$(package_of "$component")
-    expected_files="$expected_files ${package}_${TORPOR_VERSION}_${TORPOR_DEB_ARCH}.deb"
-done
+packages="torpord libtorpor1 libtorpor-dev"
+expected_files=$(for package in $packages; do echo "${package}_${TORPOR_VERSION}_$arch.deb"; done |
+    sort | tr '\n' ' ')
 actual_files=$(cd "$dir" && ls -- *.deb 2>/dev/null | sort | tr '\n' ' ')
-expected_files=$(echo $expected_files | tr ' ' '\n' | sort | tr '\n' ' ')
 [ "$actual_files" = "$expected_files" ] ||
     fail "packages in $dir are '$actual_files', expected '$expected_files'"
 
-for component in $TORPOR_COMPONENTS; do
-    package=$(package_of "$component")
-    deb="$dir/${package}_${TORPOR_VERSION}_${TORPOR_DEB_ARCH}.deb"
+# What every package holds: the top directory, and the directories from
+# usr/share down to its copyright and changelog.
+common_contents() {
+    echo "drwxr-xr-x root/root ./"
+    dirs usr/share usr/share/doc "usr/share/doc/$1"
+    file_entry -rw-r--r-- "usr/share/doc/$1/changelog.gz"
+    file_entry -rw-r--r-- "usr/share/doc/$1/copyright"
+}
+
+for package in $packages; do
+    deb="$dir/${package}_${TORPOR_VERSION}_$arch.deb"
     [ -f "$deb" ] || continue
     root="$scratch/$package"
     dpkg-deb -x "$deb" "$root" || fail "$package: cannot be unpacked"
@@ -110,62 +111,76 @@ for component in $TORPOR_COMPONENTS; do
 
     expect_field "$deb" Package "$package"
     expect_field "$deb" Version "$TORPOR_VERSION"
-    expect_field "$deb" Architecture "$TORPOR_DEB_ARCH"
-    expect_field "$deb" Maintainer "$TORPOR_MAINTAINER"
+    expect_field "$deb" Architecture "$arch"
     expect_field "$deb" Priority optional
     [ "$(field "$deb" Description | sed -n 2p)" != "" ] || fail "$package: no long description"
+    grep -qx 'License: all-rights-reserved' "$root/usr/share/doc/$package/copyright" ||
+        fail "$package: copyright does not say that all rights are reserved"
 
-    case "$component" in
-    runtime)
+    case "$package" in
+    libtorpor1)
         expect_field "$deb" Section libs
+        expect_field "$deb" Multi-Arch same
         expect_field_has "$deb" Depends "libc6 (>= "
         expect_text "$package" "$root/DEBIAN/shlibs" \
             "libtorpor $TORPOR_SOVERSION libtorpor1 (>= $TORPOR_VERSION)"
-        grep -q ldconfig "$root/DEBIAN/postinst" 2>/dev/null || fail "$package: postinst runs no ldconfig"
-        expect_elf "$package" "$root/usr/lib/libtorpor.so.$TORPOR_VERSION" "libtorpor.so.$TORPOR_SOVERSION"
+        expect_text "$package" "$root/DEBIAN/symbols" \
+            "libtorpor.so.$TORPOR_SOVERSION libtorpor1 #MINVER#"
+        expect_text "$package" "$root/DEBIAN/triggers" "activate-noawait ldconfig"
+        expect_elf "$package" "$root/$libdir/libtorpor.so.$TORPOR_VERSION" "libtorpor.so.$TORPOR_SOVERSION"
         {
-            dirs usr usr/lib
-            echo "lrwxrwxrwx root/root ./usr/lib/libtorpor.so.$TORPOR_SOVERSION -> libtorpor.so.$TORPOR_VERSION"
-            file_entry -rw-r--r-- "usr/lib/libtorpor.so.$TORPOR_VERSION"
+            dirs usr usr/lib "$libdir"
+            echo "lrwxrwxrwx root/root ./$libdir/libtorpor.so.$TORPOR_SOVERSION -> libtorpor.so.$TORPOR_VERSION"
+            file_entry -rw-r--r-- "$libdir/libtorpor.so.$TORPOR_VERSION"
+            common_contents "$package"
         } | expect_contents "$deb" "$package"
         ;;
-    dev)
+    libtorpor-dev)
         expect_field "$deb" Section libdevel
+        expect_field "$deb" Multi-Arch same
         expect_field_has "$deb" Depends "libtorpor1 (= $TORPOR_VERSION)"
-        pc="$root/usr/lib/pkgconfig/torpor.pc"
+        pc="$root/$libdir/pkgconfig/torpor.pc"
         expect_text "$package" "$pc" "prefix=/usr"
-        expect_text "$package" "$pc" "libdir=\${prefix}/lib"
+        expect_text "$package" "$pc" "libdir=\${prefix}/lib/$multiarch"
         expect_text "$package" "$pc" "Version: $TORPOR_VERSION"
         gzip -t "$root/usr/share/man/man3/libtorpor.3.gz" || fail "$package: manual page is no gzip file"
         {
-            dirs usr usr/include usr/include/torpor usr/lib usr/lib/cmake usr/lib/cmake/torpor \
-                usr/lib/pkgconfig usr/share usr/share/man usr/share/man/man3
+            dirs usr usr/include usr/include/torpor usr/lib "$libdir" "$libdir/cmake" \
+                "$libdir/cmake/torpor" "$libdir/pkgconfig" usr/share/man usr/share/man/man3
             for header in $TORPOR_HEADERS; do
                 file_entry -rw-r--r-- "usr/include/torpor/$header"
             done
             for file in torporConfig.cmake torporConfigVersion.cmake torporTargets.cmake \
-                "torporTargets-$TORPOR_CONFIG.cmake"; do
-                file_entry -rw-r--r-- "usr/lib/cmake/torpor/$file"
+                torporTargets-none.cmake; do
+                file_entry -rw-r--r-- "$libdir/cmake/torpor/$file"
             done
-            file_entry -rw-r--r-- usr/lib/libtorpor.a
-            echo "lrwxrwxrwx root/root ./usr/lib/libtorpor.so -> libtorpor.so.$TORPOR_SOVERSION"
-            file_entry -rw-r--r-- usr/lib/pkgconfig/torpor.pc
+            file_entry -rw-r--r-- "$libdir/libtorpor.a"
+            echo "lrwxrwxrwx root/root ./$libdir/libtorpor.so -> libtorpor.so.$TORPOR_SOVERSION"
+            file_entry -rw-r--r-- "$libdir/pkgconfig/torpor.pc"
             file_entry -rw-r--r-- usr/share/man/man3/libtorpor.3.gz
+            common_contents "$package"
         } | expect_contents "$deb" "$package"
         ;;
-    daemon)
+    torpord)
         expect_field "$deb" Section admin
         expect_field_has "$deb" Depends "libc6 (>= "
         expect_text "$package" "$root/DEBIAN/conffiles" /etc/init.d/torpord
         expect_text "$package" "$root/DEBIAN/conffiles" /etc/default/torpord
-        for script in postinst prerm postrm; do
+        for script in preinst postinst prerm postrm; do
             [ -x "$root/DEBIAN/$script" ] && sh -n "$root/DEBIAN/$script" ||
                 fail "$package: $script missing or not a shell script"
         done
+        # Registered with both init systems, enabled by neither.
+        grep -q 'update-rc.d torpord defaults-disabled' "$root/DEBIAN/postinst" ||
+            fail "$package: postinst does not register the init script disabled"
+        grep -q "deb-systemd-helper update-state 'torpord.service'" "$root/DEBIAN/postinst" ||
+            fail "$package: postinst does not record the unit's state"
+        grep -q 'was-enabled defaults to true' "$root/DEBIAN/postinst" &&
+            fail "$package: postinst enables the unit"
         expect_text "$package" "$root/etc/init.d/torpord" "DAEMON=/usr/sbin/torpord"
         expect_text "$package" "$root/etc/init.d/torpord" \
             "[ -r /etc/default/torpord ] && . /etc/default/torpord"
-        unit="$root/usr/lib/systemd/system/torpord.service"
+        unit="$root/lib/systemd/system/torpord.service"
         expect_text "$package" "$unit" "Type=forking"
         expect_text "$package" "$unit" "PIDFile=/var/run/torpord.pid"
         expect_text "$package" "$unit" "ExecStart=/usr/sbin/torpord"
@@ -174,13 +189,14 @@ for component in $TORPOR_COMPONENTS; do
         gzip -t "$root/usr/share/man/man8/torpord.8.gz" || fail "$package: manual page is no gzip file"
         expect_elf "$package" "$root/usr/sbin/torpord"
         {
-            dirs etc etc/default etc/init.d usr usr/lib usr/lib/systemd usr/lib/systemd/system \
-                usr/sbin usr/share usr/share/man usr/share/man/man8
+            dirs etc etc/default etc/init.d lib lib/systemd lib/systemd/system \
+                usr usr/sbin usr/share/man usr/share/man/man8
             file_entry -rw-r--r-- etc/default/torpord
             file_entry -rwxr-xr-x etc/init.d/torpord
-            file_entry -rw-r--r-- usr/lib/systemd/system/torpord.service
+            file_entry -rw-r--r-- lib/systemd/system/torpord.service
             file_entry -rwxr-xr-x usr/sbin/torpord
             file_entry -rw-r--r-- usr/share/man/man8/torpord.8.gz
+            common_contents "$package"
         } | expect_contents "$deb" "$package"
         ;;
     esac

@@ -1,4 +1,4 @@
-// debugPrint through the real shell onto a console FIFO.
+// debugPrint through the appliance's shell onto a console FIFO.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -21,11 +21,13 @@ void on_child(int)
     children_ended = children_ended + 1;
 }
 
-// Runs body in a sandbox whose /dev/console is a FIFO the body reads, with
+// Runs body in a sandbox whose /dev/console is a FIFO the body reads and
+// whose /bin/sh is the appliance's shell, busybox (Debian's package), with
 // VARNOK_DEBUG_MODE set to mode (nullptr: unset).
 void with_console(const char *mode, const std::function<void(harness::Console &)> &body)
 {
     sandbox::run([&] {
+        sandbox::bind_mount("/bin/busybox", "/bin/sh");
         sandbox::private_dev();
         harness::Console console;
         if (mode != nullptr)

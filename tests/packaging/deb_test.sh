@@ -1,21 +1,21 @@
 #!/bin/sh
-# Makes this build's Debian packages with cpack into a scratch directory of
-# the build and checks them (contents, control fields, installed paths).
-# Usage: deb_test.sh CPACK BUILD_DIR CHECK_SCRIPT
+# Builds this source tree's Debian packages for the build machine into the
+# build directory (packaging/build-debs.sh), checks them, and runs the install
+# test against the library packages unpacked into a root there.
+# Usage: deb_test.sh SOURCE_DIR BUILD_DIR INSTALL_TEST
 set -u
-cpack=$1
+source=$1
 build=$2
-check=$3
+install_test=$3
 out="$build/packaging/deb-test"
+root="$out/root"
+
 rm -rf "$out"
-mkdir -p "$out" || exit 1
-if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1; then
-    cat "$out/cpack.log"
-    echo "FAIL: cpack failed"
-    exit 1
-fi
-rm -rf "$out/_CPack_Packages"
-sh "$check" "$out" "$build/packaging/deb-expected.sh"
-status=$?
+sh "$source/packaging/build-debs.sh" "$source" "$out" || exit 1
+sh "$source/packaging/check-debs.sh" "$out/deb" "$(dpkg --print-architecture)" \
+    "$build/packaging/deb-expected.sh" || exit 1
+for deb in "$out"/deb/libtorpor1_*.deb "$out"/deb/libtorpor-dev_*.deb; do
+    dpkg-deb -x "$deb" "$root" || exit 1
+done
+TORPOR_DEB_ROOT=$root "$install_test" || exit 1
 rm -rf "$out"
-exit $status

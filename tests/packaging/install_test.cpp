@@ -1,9 +1,11 @@
 // The installed library as the appliance's programs use it: a C program built
-// against an install into a fresh prefix, found once through pkg-config and
-// once through CMake's find_package, then run against the real log directory
-// of a sandbox.
+// against an install into a fresh prefix, or against the Debian packages
+// unpacked into a root (TORPOR_DEB_ROOT, set by the package test), found once
+// through pkg-config and once through CMake's find_package, then run against
+// the real log directory of a sandbox.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "logs.h"
@@ -18,12 +20,32 @@ const std::string kBuildDir = TORPOR_BUILD_DIR;
 const std::string kConsumerDir = TORPOR_CONSUMER_DIR;
 const std::string kLockFile = "/tmp/consumer.lock";
 
-// Installs the build into prefix, as a firmware builder would.
-void install_into(const std::string &prefix)
+struct Installed {
+    std::string prefix;
+    std::string libdir;
+    std::string pkg_config; // the command with its environment, ending in a space
+};
+
+// The build installed into a fresh prefix, as a firmware builder would; or
+// the packages' /usr below TORPOR_DEB_ROOT, with pkg-config told of that root.
+void install(Installed &installed)
 {
-    shell::Result install = shell::logged(quote(TORPOR_CMAKE) + " --install " + quote(kBuildDir) +
-                                          " --prefix " + quote(prefix));
-    ASSERT_EQ(install.status, 0);
+    const char *deb_root = std::getenv("TORPOR_DEB_ROOT");
+    if (deb_root != nullptr) {
+        const std::string root = deb_root;
+        installed.prefix = root + "/usr";
+        installed.libdir = installed.prefix + "/lib/" TORPOR_MULTIARCH;
+        installed.pkg_config = "PKG_CONFIG_SYSROOT_DIR=" + quote(root) + " ";
+    } else {
+        installed.prefix = sandbox::scratch("prefix");
+        installed.libdir = installed.prefix + "/lib";
+        shell::Result result = shell::logged(quote(TORPOR_CMAKE) + " --install " +
+                                             quote(kBuildDir) + " --prefix " +
+                                             quote(installed.prefix));
+        ASSERT_EQ(result.status, 0);
+    }
+    installed.pkg_config += "PKG_CONFIG_LIBDIR=" + quote(installed.libdir + "/pkgconfig") + " " +
+                            quote(TORPOR_PKG_CONFIG) + " ";
 }
 
 // Runs a consumer program and checks what it left in the error and trace log.
@@ -49,15 +71,15 @@ std::string needed(const std::string &program)
 TEST(Install, PkgConfigFindsTheLibrary)
 {
     sandbox::run([] {
-        const std::string prefix = sandbox::scratch("prefix");
-        ASSERT_NO_FATAL_FAILURE(install_into(prefix));
-        const std::string pkg = "PKG_CONFIG_LIBDIR=" + quote(prefix + "/lib/pkgconfig") + " " +
-                                quote(TORPOR_PKG_CONFIG) + " ";
+        Installed installed;
+        ASSERT_NO_FATAL_FAILURE(install(installed));
+        const std::string &pkg = installed.pkg_config;
 
         EXPECT_EQ(shell::run(pkg + "--modversion torpor").output, TORPOR_VERSION "\n");
         shell::Result flags = shell::run(pkg + "--cflags --libs torpor");
         ASSERT_EQ(flags.status, 0) << flags.output;
-        EXPECT_EQ(flags.output, "-I" + prefix + "/include/torpor -L" + prefix + "/lib -ltorpor \n");
+        EXPECT_EQ(flags.output, "-I" + installed.prefix + "/include/torpor -L" + installed.libdir +
+                                    " -ltorpor \n");
 
         const std::string program = sandbox::scratch("consumer");
         shell::Result build = shell::logged(
@@ -66,21 +88,21 @@ TEST(Install, PkgConfigFindsTheLibrary)
         ASSERT_EQ(build.status, 0);
         EXPECT_NE(needed(program).find("[libtorpor.so.1]"), std::string::npos)
             << "linked against the shared library by its soname";
-        expect_consumer_works(program, "LD_LIBRARY_PATH=" + quote(prefix + "/lib") + " ");
+        expect_consumer_works(program, "LD_LIBRARY_PATH=" + quote(installed.libdir) + " ");
     });
 }
 
 TEST(Install, FindPackageFindsBothLibraries)
 {
     sandbox::run([] {
-        const std::string prefix = sandbox::scratch("prefix");
-        ASSERT_NO_FATAL_FAILURE(install_into(prefix));
+        Installed installed;
+        ASSERT_NO_FATAL_FAILURE(install(installed));
 
         const std::string build = sandbox::scratch("consumer-build");
         const std::string flags = quote(TORPOR_CONSUMER_FLAGS);
         shell::Result configure =
             shell::logged(quote(TORPOR_CMAKE) + " -S " + quote(kConsumerDir) + " -B " +
-                          quote(build) + " -DCMAKE_PREFIX_PATH=" + quote(prefix) +
+                          quote(build) + " -DCMAKE_PREFIX_PATH=" + quote(installed.prefix) +
                           " -DCMAKE_C_FLAGS=" + flags + " -DCMAKE_EXE_LINKER_FLAGS=" + flags);
         ASSERT_EQ(configure.status, 0);
         ASSERT_EQ(shell::logged(quote(TORPOR_CMAKE) + " --build " + quote(build)).status, 0);

@@ -40,6 +40,9 @@ namespace {
 constexpr int kSkipStatus = 77;
 bool in_child = false;
 int scratch_serial = 0;
+// The machine's root file system: never the sandbox's own, even where it is
+// a tmpfs (an initramfs).
+dev_t machine_root = 0;
 
 [[noreturn]] void die(const std::string &what)
 {
@@ -157,6 +160,10 @@ void run(const std::function<void()> &body)
         in_child = true;
         if (!enter_namespace())
             die("entering the mount namespace");
+        struct stat root {};
+        if (::stat("/", &root) != 0)
+            die("stat /");
+        machine_root = root.st_dev;
         make_dir("/tmp/.sandbox");
         run_body(body);
     }
@@ -303,9 +310,12 @@ void write_file(const std::string &path, std::string_view content, mode_t mode)
     require_child("write_file");
     std::string dir = path.substr(0, path.find_last_of('/') + 1);
     struct statfs fs {};
-    if (::statfs(dir.empty() ? "." : dir.c_str(), &fs) != 0)
+    struct stat st {};
+    if (::statfs(dir.empty() ? "." : dir.c_str(), &fs) != 0 ||
+        ::stat(dir.empty() ? "." : dir.c_str(), &st) != 0)
         die("statfs " + dir);
-    if (fs.f_type != TMPFS_MAGIC && fs.f_type != OVERLAYFS_SUPER_MAGIC) {
+    if ((fs.f_type != TMPFS_MAGIC && fs.f_type != OVERLAYFS_SUPER_MAGIC) ||
+        st.st_dev == machine_root) {
         errno = EPERM;
         die("refusing to write " + path + " outside the sandbox's own file systems");
     }

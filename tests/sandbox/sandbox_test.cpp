@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 std::string unique_name(const char *what)
@@ -32,10 +34,12 @@ TEST(Sandbox, BindAndWritableDirectories)
     sandbox::run([] {
         sandbox::bind_text("8 0 sda 1 2 3 4 5 6 7 8 9 10 11\n", "/proc/diskstats");
         EXPECT_EQ(sandbox::read_file("/proc/diskstats"), "8 0 sda 1 2 3 4 5 6 7 8 9 10 11\n");
+        // Whatever /sbin holds on this system stays visible through the overlay.
+        const std::string own = std::filesystem::directory_iterator("/sbin")->path();
         sandbox::writable("/sbin");
         sandbox::write_file("/sbin/torpor-probe", "#!/bin/sh\n", 0755);
         EXPECT_TRUE(sandbox::exists("/usr/sbin/torpor-probe"));
-        EXPECT_TRUE(sandbox::exists("/usr/sbin/ldconfig") || sandbox::exists("/sbin/ldconfig"));
+        EXPECT_TRUE(sandbox::exists(own)) << own;
     });
     EXPECT_FALSE(sandbox::exists("/usr/sbin/torpor-probe"));
     EXPECT_NE(sandbox::read_file("/proc/diskstats").substr(0, 5), "8 0 s");

@@ -1,0 +1,96 @@
+#!/bin/sh
+# The scenarios inside the emulated appliance, over the real binaries.
+#   scenario.sh tests   every test of the armel build, one process each as
+#                       ctest runs them (the list comes from ctest on the host)
+#   scenario.sh daemon  drives the torpord that init started, waiting for
+#                       what the console shows (the host's record of it, on
+#                       the shared /out/console.log); the host checks the rest
+. /etc/appliance
+. /lib/appliance.sh
+
+tests() {
+    say "scenario 1: the test suite begins"
+    mkdir -p /out/tests
+    passed=0 failed=0 skipped=0
+    tab=$(printf '\t')
+    while IFS=$tab read -r dir name command; do
+        log=/out/tests/$(echo "$name" | tr '/' '_').log
+        (cd "$dir" && timeout -s KILL "$TEST_TIMEOUT" $command) > "$log" 2>&1 < /dev/null
+        status=$?
+        if [ $status -ne 0 ]; then
+            failed=$((failed + 1))
+            say "test failed ($status): $name"
+        elif grep -q '^\[  SKIPPED \]' "$log"; then
+            skipped=$((skipped + 1))
+            say "test skipped: $name: $(sed -n '/: Skipped$/{n;p;q}' "$log")"
+        else
+            passed=$((passed + 1))
+        fi
+    done < /etc/tests
+    say "scenario 1: $passed passed, $failed failed, $skipped skipped"
+}
+
+console=/out/console.log
+
+# How many console lines so far hold the text.
+seen() {
+    grep -cF -- "$1" "$console"
+}
+
+at_least() {
+    [ "$(seen "$2")" -ge "$1" ]
+}
+
+# Waits until the text has shown N times on the console.
+await() {
+    bounded "$PATIENCE" "$1 x '$2' on the console" at_least "$1" "$2"
+}
+
+# Waits until the daemon's next cycle begins: the commands of this one are done.
+next_cycle() {
+    await $(($(seen torpord:checkUsbHddIO) + 1)) torpord:checkUsbHddIO
+}
+
+zombie() {
+    [ "$(cut -d' ' -f3 "/proc/$1/stat")" = Z ]
+}
+
+daemon() {
+    bounded "$PATIENCE" "the pid file" test -s /var/run/torpord.pid || return 1
+    pid=$(cat /var/run/torpord.pid)
+    usb1=$(awk '$1 == "USB1" { print $2 }' /etc/disks)
+    walk_end="(2): used="
+
+    say "scenario 2: waiting for the spin-downs of all three disks"
+    await 1 "torpord:IDE+FAN SPINDOWN!" && await 2 "torpord:USB SPINDOWN!" && next_cycle ||
+        return 1
+    say "scenario 2: reading $usb1"
+    dd if="/dev/$usb1" of=/dev/null bs=4096 count=1 iflag=direct 2> /dev/null || return 1
+    await 3 "torpord:USB SPINDOWN!" || return 1
+    say "scenario 2: two more idle cycles"
+    await $(($(seen "$walk_end") + 2)) "$walk_end" || return 1
+
+    # Just after a walk the daemon starts its minute's wait: the reload must
+    # cut it short. The new file sets 10 minutes, so nothing is spun down
+    # again before the end.
+    write_conf 600
+    say "scenario 2: SIGHUP"
+    kill -HUP "$pid"
+    await 1 "torpord:Change SpinDownTime=10" && await 1 "$walk_end""1, count=0, minute=10" ||
+        return 1
+    say "scenario 2: SIGTERM"
+    kill -TERM "$pid"
+    # Field 52 of a zombie's stat is its wait status; init reaps nothing yet.
+    bounded "$PATIENCE" "torpord's end" zombie "$pid" || return 1
+    say "scenario 2: torpord ended, wait status $(cut -d' ' -f52 "/proc/$pid/stat")"
+    await 1 "torpord:SIGTERM close fileds."
+}
+
+case $1 in
+tests) tests ;;
+daemon)
+    daemon || say "scenario 2: stopped early"
+    say "scenario 2 ends"
+    end_now end
+    ;;
+esac
