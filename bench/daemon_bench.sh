@@ -2,8 +2,9 @@
 # Measures what torpord costs per cycle, beside hd-idle's cost per poll, in
 # one run and on the same input: instructions (callgrind, one dump per
 # cycle), system calls (strace), heap allocations (calls into the allocator,
-# from the same callgrind dumps), resident and anonymous memory, and the
-# stripped size of the program. hd-idle runs as a black box.
+# from the same callgrind dumps), resident and anonymous memory (medians of
+# five starts) and torpord's growth over 10,000 cycles, and the stripped
+# size of the program. hd-idle runs as a black box.
 #
 # Both programs run in a throw-away sandbox: their own mount and pid
 # namespaces, a /dev without disks, stand-ins for /sbin/hdparm and
@@ -95,15 +96,16 @@ done
 
 cp "$bin/diskstats.txt" "$box/diskstats"
 
-# Six watched disks; 6000 s (100 cycles) keeps every run short of a spin-down.
+# Six watched disks; 6000 s (100 cycles) keeps every run short of a
+# spin-down, unless seconds says more.
 write_conf() {
     local i=0 name marker
     : >/tmp/spindownd.conf
     for name in "$@"; do
         marker="USB$i:"
         [ "$i" -eq 0 ] && [ -n "${first_ide:-}" ] && marker="IDE:"
-        printf '%s\tusbp%d\t/dev/%s\t/dev/sg%d\t6000\n' "$marker" "$i" "$name" "$i" \
-            >>/tmp/spindownd.conf
+        printf '%s\tusbp%d\t/dev/%s\t/dev/sg%d\t%d\n' "$marker" "$i" "$name" "$i" \
+            "${seconds:-6000}" >>/tmp/spindownd.conf
         i=$((i + 1))
     done
 }
@@ -206,10 +208,14 @@ wait_diskstats_closed() {
 
 # Memory in real time, once the first pass is over: the program's first
 # sample is served through the FIFO, and the pass has ended when the program
-# has closed it and sleeps again.
+# has closed it and sleeps again. Read as MEMORY-NAME.RUN.status and
+# .smaps_rollup: where the C library lands (address randomisation) moves the
+# resident figures by up to ~100 kB between starts, so each program is
+# started memory_starts times and the report takes the medians.
+memory_starts=5
 memory_of() {
-    local name=$1 pid wchan=""
-    shift
+    local name=$1 run=$2 pid wchan=""
+    shift 2
     "${clean_env[@]}" "$@" >"$raw/memory-$name.out" 2>&1
     cat "$box/diskstats" >"$box/diskstats.fifo"
     pid=$(pid_of "$(basename "$1")")
@@ -218,9 +224,46 @@ memory_of() {
         read -r wchan <"/proc/$pid/wchan" || true
         [[ "$wchan" == *nanosleep* ]] || sleep 0.01
     done
-    cat "/proc/$pid/status" >"$raw/memory-$name.status"
-    cat "/proc/$pid/smaps_rollup" >"$raw/memory-$name.smaps_rollup"
+    cat "/proc/$pid/status" >"$raw/memory-$name.$run.status"
+    cat "/proc/$pid/smaps_rollup" >"$raw/memory-$name.$run.smaps_rollup"
     kill -TERM "$pid"
+    wait_alone 30
+}
+
+# The pid of the process named $1 once it is stopped (state T).
+wait_stopped() {
+    local deadline=$((SECONDS + 120)) p stat
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        for p in /proc/[0-9]*; do
+            read -r -a stat 2>/dev/null <"$p/stat" || continue
+            if [ "${stat[1]}" = "($1)" ] && [ "${stat[2]}" = T ]; then
+                echo "${p#/proc/}"
+                return 0
+            fi
+        done
+        sleep 0.1
+    done
+    echo "daemon_bench: no stopped $1 after 120 s" >&2
+    exit 1
+}
+
+# VmRSS growth: one run with instant sleeps that stops itself before sleep
+# 120 (about two cycles in) and before sleep 600,120 (10,000 cycles later),
+# its status read at each stop. The disks' threshold is beyond the run.
+growth_of_torpord() {
+    local pid stat
+    "${clean_env[@]}" LD_PRELOAD="$bin/fastsleep.so" BENCH_SLEEP_MS=0 \
+        BENCH_STOPS="$((60 * 2)) $((60 * 10002))" "${torpord[@]}" >"$raw/growth-torpord.out" 2>&1
+    pid=$(wait_stopped torpord)
+    cat "/proc/$pid/status" >"$raw/growth-torpord.first.status"
+    kill -CONT "$pid"
+    while read -r -a stat 2>/dev/null <"/proc/$pid/stat" && [ "${stat[2]}" = T ]; do
+        sleep 0.1
+    done
+    pid=$(wait_stopped torpord)
+    cat "/proc/$pid/status" >"$raw/growth-torpord.last.status"
+    kill -TERM "$pid"
+    kill -CONT "$pid"
     wait_alone 30
 }
 
@@ -229,10 +272,15 @@ mkfifo "$box/diskstats.fifo"
 mount --bind "$box/diskstats.fifo" /proc/diskstats
 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 cp /tmp/spindownd.conf "$raw/spindownd-fixed.conf"
-memory_of torpord "${torpord[@]}"
-memory_of hd-idle "${peer[@]}"
+for run in $(seq "$memory_starts"); do
+    memory_of torpord "$run" "${torpord[@]}"
+    memory_of hd-idle "$run" "${peer[@]}"
+done
 umount /proc/diskstats
 mount --bind "$box/diskstats" /proc/diskstats
+seconds=6000000 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
+growth_of_torpord
+first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 callgrind_run idle 10 10
 strace_run fixed
 

@@ -5,18 +5,18 @@
 // the disks whose idle count has just reached the threshold, and drive the
 // fan through the LED/fan driver.
 
-#include <string_view>
+// The fields of a /proc/diskstats line that the sample uses, numbered from 0,
+// and the number a line must have.
+inline constexpr int kDiskstatsName = 2;   // device name
+inline constexpr int kDiskstatsReads = 3;  // reads completed
+inline constexpr int kDiskstatsWrites = 7; // writes completed
+inline constexpr int kDiskstatsFields = 8;
 
-// The fields of one /proc/diskstats line that the sample uses.
-struct DiskstatsFields {
-    std::string_view name; // field 3
-    std::string_view rio;  // field 4, reads completed
-    std::string_view wio;  // field 8, writes completed
-};
-
-// Splits a line at runs of blanks and tabs (a newline stays part of its
-// field). false for a line with fewer than eight fields.
-bool diskstatsParseLine(std::string_view line, DiskstatsFields &fields);
+// Splits fields first to end - 1 of a /proc/diskstats line in place, from p
+// on: runs of blanks and tabs separate them (a newline stays part of its
+// field), each is ended with a NUL, and p moves past them. false when the
+// line ends before field end - 1.
+bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int end);
 
 // Samples the counters and updates each watched disk's count; switches the
 // fan on when the internal disk was active. 1 when the file cannot be

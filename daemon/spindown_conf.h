@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <stddef.h>
+#include <stdio.h>
 
 struct DiskEntry {
     char *sd;  // block device name as /proc/diskstats has it, e.g. "sda"
@@ -26,6 +27,14 @@ extern int SpinDownTime;
 // Set by main and the SIGHUP handler, cleared by loadSpinDownConf as it
 // begins: it is set again when a SIGHUP came during the load.
 extern volatile sig_atomic_t reloadRequested;
+
+// Both files are read line by line into a buffer of this size.
+inline constexpr size_t kLineSize = 1024;
+
+// Clears the size bytes of line and reads the next line into them with
+// fgets: a longer line comes in pieces of size - 1 characters. false at the
+// end of the file.
+bool readLine(char *line, int size, FILE *file);
 
 // The fields of one configuration line, pointing into the line.
 struct ConfFields {

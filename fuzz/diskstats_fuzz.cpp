@@ -1,6 +1,7 @@
-// The /proc/diskstats handling: diskstatsParseLine on each line of the input
-// in a block of exactly the line's size, then checkUsbHddIO twice over the
-// input, bound onto /proc/diskstats in the fuzzer's private mount namespace.
+// The /proc/diskstats handling: diskstatsSplit on each line of the input in a
+// block of exactly the line's text and its NUL, as the sample splits it, then
+// checkUsbHddIO twice over the input, bound onto /proc/diskstats in the
+// fuzzer's private mount namespace.
 #include <sys/mount.h>
 
 #include "disk_monitor.h"
@@ -24,15 +25,17 @@ bool is_separator(char c)
 
 void parse_line(std::string_view piece)
 {
-    std::vector<char> line(piece.begin(), piece.end());
-    std::string_view text(line.data(), line.size());
-    DiskstatsFields f;
-    if (!diskstatsParseLine(text, f))
+    std::vector<char> line = fuzz::text_of(piece);
+    std::string_view text(line.data(), line.size() - 1);
+    char *p = line.data();
+    char *field[kDiskstatsFields];
+    if (!diskstatsSplit(p, field, 0, kDiskstatsName + 1) ||
+        !diskstatsSplit(p, field, kDiskstatsName + 1, kDiskstatsFields))
         return;
-    for (std::string_view field : {f.name, f.rio, f.wio})
-        fuzz::check(!field.empty() && field.data() >= text.data() &&
-                        field.data() + field.size() <= text.data() + text.size() &&
-                        std::none_of(field.begin(), field.end(), is_separator),
+    for (std::string_view f : field)
+        fuzz::check(!f.empty() && f.data() >= text.data() &&
+                        f.data() + f.size() <= text.data() + text.size() &&
+                        std::none_of(f.begin(), f.end(), is_separator),
                     "a field is a non-empty part of the line without blanks");
 }
 

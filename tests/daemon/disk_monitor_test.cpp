@@ -55,7 +55,7 @@ void debug_on()
     ::setenv(paths::kDebugVariable, "on", 1);
 }
 
-TEST(DiskstatsParseLine, TakesNameReadsAndWrites)
+TEST(DiskstatsSplit, TakesNameReadsAndWrites)
 {
     struct {
         const char *line;
@@ -70,12 +70,14 @@ TEST(DiskstatsParseLine, TakesNameReadsAndWrites)
         {"", false, "", "", ""},
     };
     for (const auto &c : cases) {
-        DiskstatsFields f;
-        ASSERT_EQ(diskstatsParseLine(c.line, f), c.ok) << c.line;
+        std::string line = c.line;
+        char *p = line.data();
+        char *field[kDiskstatsFields];
+        ASSERT_EQ(diskstatsSplit(p, field, 0, kDiskstatsFields), c.ok) << c.line;
         if (c.ok) {
-            EXPECT_EQ(f.name, c.name);
-            EXPECT_EQ(f.rio, c.rio);
-            EXPECT_EQ(f.wio, c.wio);
+            EXPECT_STREQ(field[kDiskstatsName], c.name);
+            EXPECT_STREQ(field[kDiskstatsReads], c.rio);
+            EXPECT_STREQ(field[kDiskstatsWrites], c.wio);
         }
     }
 }
@@ -98,28 +100,31 @@ std::vector<std::string_view> model_fields(std::string_view line)
     return fields;
 }
 
-TEST(DiskstatsParseLine, AgreesWithAPlainSplitOnRandomLines)
+TEST(DiskstatsSplit, AgreesWithAPlainSplitOnRandomLines)
 {
     // Blanks and tabs in runs, control and high bytes inside fields, lines
-    // short and long, each in a block of exactly its size.
+    // short and long, each in a block of exactly its size and its NUL, split
+    // as the sample splits them: up to the name, then on to the counters.
     const std::string alphabet = "  \t\n\r\x01\x20\x21\x7f\x80\xa1\xff"
                                  "09az";
     std::mt19937 random(8);
     for (int round = 0; round < 20000; ++round) {
         size_t len = random() % 48;
-        auto block = std::make_unique<char[]>(len);
+        auto block = std::make_unique<char[]>(len + 1);
         for (size_t i = 0; i < len; ++i)
             block[i] = alphabet[random() % alphabet.size()];
-        std::string_view line(block.get(), len);
+        std::string line(block.get(), len);
         std::vector<std::string_view> want = model_fields(line);
-        DiskstatsFields f;
-        bool ok = diskstatsParseLine(line, f);
-        ASSERT_EQ(ok, want.size() >= 8) << testing::PrintToString(std::string(line));
-        if (ok) {
-            EXPECT_EQ(f.name, want[2]);
-            EXPECT_EQ(f.rio, want[3]);
-            EXPECT_EQ(f.wio, want[7]);
-            EXPECT_EQ(f.name.data(), want[2].data());
+        char *p = block.get();
+        char *field[kDiskstatsFields];
+        bool named = diskstatsSplit(p, field, 0, kDiskstatsName + 1);
+        bool ok = named && diskstatsSplit(p, field, kDiskstatsName + 1, kDiskstatsFields);
+        ASSERT_EQ(named, want.size() > kDiskstatsName) << testing::PrintToString(line);
+        ASSERT_EQ(ok, want.size() >= kDiskstatsFields) << testing::PrintToString(line);
+        int taken = ok ? kDiskstatsFields : named ? kDiskstatsName + 1 : 0;
+        for (int i = 0; i < taken; ++i) {
+            EXPECT_EQ(field[i], block.get() + (want[i].data() - line.data()));
+            EXPECT_EQ(field[i], want[i]);
         }
     }
 }
