@@ -68,9 +68,12 @@ gate_coverage() {
         return 1
     fi
     tail -n 3 "$COV/ctest.log"
+    # Each report goes to a file of the build tree: gcovr replaces its output
+    # file, which for /dev/null would leave a regular file in its place.
     for dir in daemon lib; do
         printf '%s/: ' "$dir"
-        gcovr -r . "$COV" --filter "$dir/" --print-summary -o /dev/null | sed -n 's/^lines: //p'
+        gcovr -r . "$COV" --filter "$dir/" --print-summary -o "$COV/coverage-$dir.txt" |
+            sed -n 's/^lines: //p'
     done
     gcovr -r . "$COV" --filter daemon/ --filter lib/ --print-summary \
         --fail-under-line "$COVERAGE_MIN"
@@ -93,6 +96,12 @@ for gate in $gates; do
     )
     rc=$?
     set -e
+    # Nothing a gate runs may change the machine; /dev/null is the device
+    # that a stray output file would replace first.
+    if [ ! -c /dev/null ]; then
+        echo "gate $gate left /dev/null something other than the device"
+        rc=1
+    fi
     if [ "$rc" -ne 0 ]; then
         echo "=== gate $gate: FAILED after $(($(date +%s) - start))s"
         exit 1
