@@ -6,10 +6,11 @@ set -eu
 packages() {
     case "$1" in
     build) echo "cmake make g++ pkg-config" ;;
-    test) echo "cmake make g++ pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev debhelper lintian git file busybox" ;;
+    # build-essential: dpkg-buildpackage (the package test) checks for it.
+    test) echo "cmake make g++ build-essential pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev debhelper lintian git file busybox" ;;
     arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox" ;;
     # dpkg-shlibdeps reads a cross build's dependencies off the target's C library.
-    deb) echo "cmake make g++ dpkg-dev debhelper lintian git file libc6:armel" ;;
+    deb) echo "cmake make g++ build-essential dpkg-dev debhelper lintian git file libc6:armel" ;;
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
     appliance) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox jq qemu-system-arm cpio kmod" ;;
     bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace hd-idle binutils util-linux mawk" ;;
