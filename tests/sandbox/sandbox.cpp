@@ -5,6 +5,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <linux/magic.h>
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "private_ns.h"
@@ -40,9 +42,9 @@ namespace {
 constexpr int kSkipStatus = 77;
 bool in_child = false;
 int scratch_serial = 0;
-// The machine's root file system: never the sandbox's own, even where it is
-// a tmpfs (an initramfs).
-dev_t machine_root = 0;
+// The file systems the machine had when the sandbox began: never the
+// sandbox's own, even where they are tmpfs (an initramfs, /dev, /run).
+std::set<dev_t> machine_devices;
 
 [[noreturn]] void die(const std::string &what)
 {
@@ -63,6 +65,26 @@ void require_child(const char *call)
 bool enter_namespace()
 {
     return private_ns::enter({TORPOR_SOURCE_DIR, TORPOR_BUILD_DIR});
+}
+
+// The device of every mount, from the third field ("major:minor") of each
+// line of /proc/self/mountinfo.
+std::set<dev_t> mounted_devices()
+{
+    std::set<dev_t> devices;
+    std::ifstream info("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(info, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device;
+        unsigned major = 0, minor = 0;
+        if (fields >> id >> parent >> device &&
+            std::sscanf(device.c_str(), "%u:%u", &major, &minor) == 2)
+            devices.insert(makedev(major, minor));
+    }
+    if (devices.empty())
+        die("reading /proc/self/mountinfo");
+    return devices;
 }
 
 std::string resolved(const std::string &path)
@@ -158,12 +180,9 @@ void run(const std::function<void()> &body)
     ASSERT_GE(pid, 0) << "fork: " << std::strerror(errno);
     if (pid == 0) {
         in_child = true;
+        machine_devices = mounted_devices();
         if (!enter_namespace())
             die("entering the mount namespace");
-        struct stat root {};
-        if (::stat("/", &root) != 0)
-            die("stat /");
-        machine_root = root.st_dev;
         make_dir("/tmp/.sandbox");
         run_body(body);
     }
@@ -315,7 +334,7 @@ void write_file(const std::string &path, std::string_view content, mode_t mode)
         ::stat(dir.empty() ? "." : dir.c_str(), &st) != 0)
         die("statfs " + dir);
     if ((fs.f_type != TMPFS_MAGIC && fs.f_type != OVERLAYFS_SUPER_MAGIC) ||
-        st.st_dev == machine_root) {
+        machine_devices.count(st.st_dev) != 0) {
         errno = EPERM;
         die("refusing to write " + path + " outside the sandbox's own file systems");
     }
