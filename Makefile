@@ -9,7 +9,7 @@ CMAKE  ?= cmake
 CTEST  ?= ctest
 
 .PHONY: all test test-asan arm appliance check demo deb bench clean deps-test deps-arm deps-appliance \
-	deps-deb deps-check deps-bench
+	deps-deb deps-check deps-bench mutants deps-mutants
 
 all:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -92,5 +92,14 @@ bench: deps-bench
 	$(CMAKE) --build $(BENCH) -j $(JOBS)
 	bench/run.sh $(BENCH)
 
+deps-mutants:
+	tools/install-deps.sh test mutants
+
+# Mutation testing, for people: MUTANTS mutants of daemon/ and lib/ (or of the
+# directories or files in MUTANTS_IN) drawn with SEED, each run against the
+# tests that reach its file; survivors in build-mutants/survivors.txt.
+mutants: deps-mutants
+	tools/mutants.py $(if $(MUTANTS),--mutants $(MUTANTS)) $(if $(SEED),--seed $(SEED)) --jobs $(JOBS) $(MUTANTS_IN)
+
 clean:
-	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) $(APPLIANCE) build-lint build-fuzz build-cov
+	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) $(APPLIANCE) build-lint build-fuzz build-cov build-mutants
