@@ -114,16 +114,18 @@ def ctest(names, jobs, limit):
         try:
             result = 'killed' if p.wait(timeout=limit) else 'survived'
         except subprocess.TimeoutExpired:
-            os.killpg(p.pid, signal.SIGKILL)
-            p.wait()
             result = 'timeout'
-        # A failed test can leave a detached daemon behind; it carries the run's mark.
-        for pid in filter(str.isdigit, os.listdir('/proc')):
-            try:
-                if mark.encode() in open(f'/proc/{pid}/environ', 'rb').read().split(b'\0'):
-                    os.kill(int(pid), signal.SIGKILL)
-            except OSError:
-                pass
+        finally:  # also on Ctrl-C, which does not reach ctest's own session
+            if p.poll() is None:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait()
+            # A failed test can leave a detached daemon behind; it carries the run's mark.
+            for pid in filter(str.isdigit, os.listdir('/proc')):
+                try:
+                    if mark.encode() in open(f'/proc/{pid}/environ', 'rb').read().split(b'\0'):
+                        os.kill(int(pid), signal.SIGKILL)
+                except OSError:
+                    pass
         log.seek(0)
         failed = re.search(r'Test +#\d+: (.+?) \.*\**(Failed|Timeout|Exception)', log.read())
     return result, failed[1] if failed else ''
@@ -210,4 +212,7 @@ def main():
 
 
 if __name__ == '__main__':
-    main()
+    try:
+        main()
+    except KeyboardInterrupt:
+        sys.exit('mutants: interrupted; the copy is restored')
