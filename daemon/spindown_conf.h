@@ -16,6 +16,7 @@ struct DiskEntry {
     int count; // idle cycles since the counters last changed
     char *rio; // reads-completed text at the last change
     char *wio; // writes-completed text at the last change
+    int seen;  // 1 when the last sample had the disk's line
 };
 
 inline constexpr size_t kDiskTableSize = 6;

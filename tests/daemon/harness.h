@@ -36,6 +36,10 @@ std::string stats_line(std::string_view name, long reads, long writes);
 // How often needle occurs in text.
 size_t count(std::string_view text, std::string_view needle);
 
+// The names of the processes of this pid namespace, other than the test's
+// own, that are still alive (not zombies), one per line.
+std::string live_processes();
+
 // A SIGHUP to this process every tenth of a second while this lives, caught
 // by a handler that does nothing, as the daemon's would be: every sleep of
 // the process is cut short again and again.
@@ -103,6 +107,8 @@ public:
     std::string kernel_diskstats();
     // Stand-in events ("run: ...", "fan: ..."), in order.
     std::string tool_log();
+    // Waits until the stand-ins' log holds needle.
+    bool wait_for_tool(std::string_view needle);
     // The tool and fan events go to the console instead, so that their order
     // against the daemon's trace shows.
     void tools_on_console();
