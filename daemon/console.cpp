@@ -77,9 +77,7 @@ void consoleWriteDirect(const char *message)
     char line[sizeof(paths::kConsolePrefix) + kTraceSize];
     size_t len = sizeof(paths::kConsolePrefix) - 1;
     std::memcpy(line, paths::kConsolePrefix, len);
-    size_t msgLen = std::strlen(message);
-    if (msgLen > kTraceSize - 1)
-        msgLen = kTraceSize - 1;
+    size_t msgLen = strnlen(message, kTraceSize - 1);
     std::memcpy(line + len, message, msgLen);
     len += msgLen;
     line[len++] = '\n';

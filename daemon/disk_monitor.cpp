@@ -70,7 +70,8 @@ DiskEntry *findEntry(const char *name)
     return nullptr;
 }
 
-void spinDownInternal(const DiskEntry &entry)
+// Each spin-down is true when its command ended with status 0.
+bool spinDownInternal(const DiskEntry &entry)
 {
     debugPrint(paths::kMsgIdeSpinDown);
     fanCtrl(0);
@@ -80,22 +81,23 @@ void spinDownInternal(const DiskEntry &entry)
     ToolArg hdparm(paths::kHdparm);
     ToolArg spinDown(paths::kHdparmSpinDown);
     char *argv[] = {hdparm.text, spinDown.text, device, nullptr};
-    if (runWithTimeout(paths::kHdparm, argv) != 0) {
-        // The disk may still be spinning: not without its fan.
-        debugPrint(paths::kMsgIdeSpinDownFailed);
-        fanCtrl(1);
-    }
+    if (runWithTimeout(paths::kHdparm, argv) == 0)
+        return true;
+    // The disk may still be spinning: not without its fan.
+    debugPrint(paths::kMsgIdeSpinDownFailed);
+    fanCtrl(1);
+    return false;
 }
 
-void spinDownUsb(const DiskEntry &entry)
+bool spinDownUsb(const DiskEntry &entry)
 {
     debugPrint(paths::kMsgUsbSpinDown);
     if (entry.sg == nullptr)
-        return; // its copy failed: there is no device to name
+        return false; // its copy failed: there is no device to name
     ToolArg sgStart(paths::kSgStart);
     ToolArg stop(paths::kSgStartStop);
     char *argv[] = {sgStart.text, entry.sg, stop.text, nullptr};
-    runWithTimeout(paths::kSgStart, argv);
+    return runWithTimeout(paths::kSgStart, argv) == 0;
 }
 
 } // namespace
@@ -121,8 +123,10 @@ int checkUsbHddIO()
 {
     debugPrint(paths::kMsgCheck);
     // A disk is acted on only in a cycle whose sample saw its line.
-    for (DiskEntry &entry : diskTable)
+    for (DiskEntry &entry : diskTable) {
         entry.seen = 0;
+        entry.spunDown = 0;
+    }
     owned::unique_file file(std::fopen(paths::kDiskstats, "re"));
     if (!file) {
         debugPrint(paths::kMsgDiskstatsOpenError);
@@ -146,15 +150,13 @@ int spinDownUsbHdd(int minute)
 {
     debugPrint(paths::kMsgSpinDown);
     for (size_t i = 0; i < kDiskTableSize && diskTable[i].sd != nullptr; ++i) {
-        const DiskEntry &entry = diskTable[i];
+        DiskEntry &entry = diskTable[i];
         debugPrintf(paths::kMsgEntry, entry.sd, static_cast<int>(i), entry.used, entry.count,
                     minute);
         if (entry.used != 1 || entry.seen != 1 || entry.count != minute)
             continue;
-        if (entry.ide == 1)
-            spinDownInternal(entry);
-        else
-            spinDownUsb(entry);
+        bool done = entry.ide == 1 ? spinDownInternal(entry) : spinDownUsb(entry);
+        entry.spunDown = done ? 1 : 0;
     }
     return 0;
 }

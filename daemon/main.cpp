@@ -1,7 +1,8 @@
 // torpord: spins down idle disks. Detaches, writes its pid file, switches
 // off the internal disk's own standby timer and then, once a minute,
-// reloads the watched disks when asked (SIGHUP), samples their counters
-// and spins down those idle for SpinDownTime minutes. SIGTERM ends it.
+// reloads the watched disks when asked (SIGHUP), samples their counters,
+// spins down those idle for SpinDownTime minutes and keeps the status file.
+// SIGTERM ends it.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include "paths.h"
 #include "run_tool.h"
 #include "spindown_conf.h"
+#include "status.h"
 
 namespace {
 
@@ -113,10 +115,13 @@ int main()
     disableStandbyTimer();
     reloadRequested = 1;
     for (;;) {
-        if (reloadRequested)
+        if (reloadRequested) {
             loadSpinDownConf();
+            statusLoaded();
+        }
         checkUsbHddIO();
         spinDownUsbHdd(SpinDownTime);
+        statusUpdate();
         waitForNextCycle();
     }
 }

@@ -7,6 +7,14 @@ namespace paths {
 
 inline constexpr char kPidFile[] = "/var/run/torpord.pid";
 inline constexpr char kPidFormat[] = "%d\n";
+// Written beside the pid file as a new file, then renamed over the old one.
+inline constexpr char kStatusFile[] = "/var/run/torpord.status";
+inline constexpr char kStatusNewFile[] = "/var/run/torpord.status.new";
+inline constexpr char kStatusHeader[] =
+    "# torpord %d: label\tdevice\tstate\tsince\tminutes\tspin-downs\tseconds-down\n";
+inline constexpr char kStatusLine[] = "%s\t%s\t%s\t%lld\t%d\t%d\t%lld\n";
+// The states, in the order of DiskState (status.cpp).
+inline constexpr const char *kStateNames[] = {"active", "idle", "spun-down", "unseen"};
 inline constexpr char kDevNull[] = "/dev/null";
 inline constexpr char kConsole[] = "/dev/console";
 inline constexpr char kConfFile[] = "/tmp/spindownd.conf";

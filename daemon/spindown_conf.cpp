@@ -24,7 +24,7 @@ constexpr size_t kDevicePrefixLen = 5; // "/dev/"
 // Six lines of at most 1023 characters come to 6 KiB, and the appliance
 // writes a few hundred bytes: reading stops here, so that a file that grows
 // without end (or a file system that never ends one) cannot hold the load.
-constexpr long kConfReadLimit = 64 * 1024;
+constexpr long kConfReadLimit = 64L * 1024;
 
 void releaseText(char *&text)
 {
@@ -39,10 +39,12 @@ void emptyTable()
         releaseText(entry.sg);
         releaseText(entry.rio);
         releaseText(entry.wio);
+        releaseText(entry.usbp);
         entry.count = 0;
         entry.used = 0;
         entry.ide = 0;
         entry.seen = 0;
+        entry.spunDown = 0;
     }
 }
 
@@ -135,6 +137,7 @@ int loadSpinDownConf()
         entry.ide = std::strcmp(f.ide, paths::kIdeMarker) == 0 ? 1 : 0;
         entry.sd = ::strdup(sd);
         entry.sg = ::strdup(f.sg);
+        entry.usbp = ::strdup(f.usbp);
         entry.used = 1;
         ++taken;
     }

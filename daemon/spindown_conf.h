@@ -17,6 +17,8 @@ struct DiskEntry {
     char *rio; // reads-completed text at the last change
     char *wio; // writes-completed text at the last change
     int seen;  // 1 when the last sample had the disk's line
+    int spunDown; // 1 when this cycle's spin-down command ended with status 0
+    char *usbp;   // label of the disk's place, for the status file
 };
 
 inline constexpr size_t kDiskTableSize = 6;

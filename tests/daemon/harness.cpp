@@ -466,4 +466,32 @@ bool World::after_sample(size_t n)
     return console.wait_for(kWalkMark, n);
 }
 
+void in_world(const std::function<void(World &)> &body, Samples samples)
+{
+    sandbox::run([&] {
+        sandbox::own_pids([&] {
+            World world(samples);
+            body(world);
+        });
+    });
+}
+
+void fed(std::string_view conf, bool fan, const std::function<void(World &, pid_t)> &body)
+{
+    in_world(
+        [&](World &w) {
+            w.tools_on_console();
+            if (fan)
+                w.start_fan();
+            w.config(conf);
+            body(w, w.start());
+        },
+        Samples::fed);
+}
+
+bool exited_zero(int status)
+{
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 } // namespace harness

@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -131,6 +132,17 @@ private:
     std::string diskstats_file_;
     size_t served_ = 0;
 };
+
+// Runs body with a World in a sandbox with its own pids.
+void in_world(const std::function<void(World &)> &body, Samples samples = Samples::file);
+
+// A daemon started on conf whose samples the test serves one by one, with
+// the stand-ins' events on the console (and the fan driver mounted when
+// asked).
+void fed(std::string_view conf, bool fan, const std::function<void(World &, pid_t)> &body);
+
+// Whether a wait status is an exit with status 0.
+bool exited_zero(int status);
 
 } // namespace harness
 

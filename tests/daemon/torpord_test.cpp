@@ -16,6 +16,9 @@
 
 namespace {
 
+using harness::exited_zero;
+using harness::fed;
+using harness::in_world;
 using harness::stats_line;
 using harness::World;
 
@@ -51,43 +54,11 @@ std::string one_disk_cycle(const std::string &sample, const std::string &walk,
            after_walk;
 }
 
-void in_world(const std::function<void(World &)> &body,
-              harness::Samples samples = harness::Samples::file)
-{
-    sandbox::run([&] {
-        sandbox::own_pids([&] {
-            World world(samples);
-            body(world);
-        });
-    });
-}
-
-// A daemon on one configuration whose samples the test serves one by one,
-// with the stand-ins' events on the console (and the fan driver mounted
-// when asked).
-void fed(const std::string &conf, bool fan, const std::function<void(World &, pid_t)> &body)
-{
-    in_world(
-        [&](World &w) {
-            w.tools_on_console();
-            if (fan)
-                w.start_fan();
-            w.config(conf);
-            body(w, w.start());
-        },
-        harness::Samples::fed);
-}
-
 // Serves text to the next n samples.
 void serve(World &w, const std::string &text, int n = 1)
 {
     for (int i = 0; i < n; ++i)
         w.serve(text);
-}
-
-bool exited_zero(int status)
-{
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 constexpr char kSgStartRun[] = "run: /usr/local/bin/sg_start /dev/sg1 0\n";
