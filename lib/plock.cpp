@@ -35,7 +35,9 @@ int failed(int minor, const char *format)
 extern "C" int plock_init(const char *path)
 {
     int fd = ::open(path, O_WRONLY | O_CREAT, kLockFileMode);
-    return fd >= 0 ? fd : failed(1, "plock_init error errno=%d\n");
+    if (fd >= 0)
+        return fd;
+    return failed(1, "plock_init error errno=%d\n");
 }
 
 extern "C" int plock_lock(int fd)
