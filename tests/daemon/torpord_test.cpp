@@ -74,6 +74,12 @@ TEST(Torpord, StartsTracesAndEndsOnSigtermLeavingThePidFile)
                       trace("0: ide=USB1:, usbp=usbp1, sd=sda, sg=/dev/sg1, sec=600\n") +
                       trace("Now SpinDownTime=10") + trace("Change SpinDownTime=10"));
         EXPECT_EQ(sandbox::read_file("/var/run/torpord.pid"), std::to_string(daemon) + "\n");
+        for (int fd = 0; fd <= 2; ++fd) {
+            char target[64] = {};
+            std::string link = "/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd);
+            EXPECT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0) << link;
+            EXPECT_STREQ(target, "/dev/null") << link;
+        }
         EXPECT_EQ(w.cycle(2), one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 1, 10)));
         // Sent while the daemon waits for its third sample, so that no trace
         // of its own follows.
