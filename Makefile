@@ -85,8 +85,8 @@ deb: deps-deb
 deps-bench:
 	tools/install-deps.sh bench
 
-# The daemon's cost per cycle beside hd-idle's per poll, and the library's
-# throughput; figures in $(BENCH)/results (see bench/RESULTS.md).
+# The daemon's cost per cycle and the library's throughput; figures in
+# $(BENCH)/results (see bench/RESULTS.md).
 bench: deps-bench
 	$(CMAKE) -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF -DTORPOR_BENCH=ON
 	$(CMAKE) --build $(BENCH) -j $(JOBS)

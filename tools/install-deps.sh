@@ -14,7 +14,7 @@ packages() {
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
     appliance) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox jq qemu-system-arm cpio kmod" ;;
     mutants) echo "python3" ;;
-    bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace hd-idle binutils util-linux mawk" ;;
+    bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace binutils util-linux mawk" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac
 }
