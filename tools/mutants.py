@@ -7,8 +7,6 @@ import argparse, difflib, json, os, random, re, shlex, shutil, signal, subproces
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WORK = os.path.join(ROOT, 'build-mutants')
 SRC, BUILD = os.path.join(WORK, 'src'), os.path.join(WORK, 'build')
-# The test programs that start the built torpord: every daemon/ mutant runs them.
-RUNS_DAEMON = ['torpord', 'torpord_test', 'loop_test', 'leak_test', 'initscript_test']
 SWAP = {'==': '!=', '!=': '==', '<': '<=', '<=': '<', '>': '>=', '>=': '>', '&&': '||', '||': '&&'}
 OUTCOMES = ('killed', 'timeout', 'survived', 'no-compile', 'same-object')
 
@@ -78,12 +76,16 @@ def sync():
 
 def selection(files, commands):
     """Per file F: the targets to rebuild and the tests to run. A test program covers F
-    when its sources reach F by quoted includes, where including X.h reaches X.cpp."""
+    when its sources reach F by quoted includes, where including X.h reaches X.cpp;
+    a daemon/ file also gets the built torpord and every program that may start it."""
     headers = {f: os.path.join(top, f) for top, _, names in os.walk(SRC) for f in names if f.endswith('.h')}
-    programs = {}
+    programs, daemon_runners = {}, {'torpord'}
     for e in commands:
         if e['file'].startswith(os.path.join(SRC, 'tests', '')):
-            programs.setdefault(re.search(r'CMakeFiles/([\w-]+)\.dir/', e['command'])[1], []).append(e['file'])
+            prog = re.search(r'CMakeFiles/([\w-]+)\.dir/', e['command'])[1]
+            programs.setdefault(prog, []).append(e['file'])
+            if '-DTORPORD_' in e['command']:  # built with the path of torpord, so it may start it
+                daemon_runners.add(prog)
     reached = {}
     for prog, todo in programs.items():
         seen = reached[prog] = set()
@@ -98,7 +100,7 @@ def selection(files, commands):
     out = {}
     for f in files:
         progs = {p for p in programs if os.path.join(SRC, f) in reached[p]}
-        progs.update(RUNS_DAEMON if f.startswith('daemon/') else [])
+        progs.update(daemon_runners if f.startswith('daemon/') else [])
         out[f] = (sorted(progs), [name for name, args in owner.items() if args & progs])
     return out
 
@@ -161,7 +163,7 @@ def try_mutant(f, i, new, entry, select, a):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument('paths', nargs='*', default=['daemon', 'lib'], help='directories or .cpp files to mutate')
-    ap.add_argument('--mutants', type=int, default=150, help='mutants to run against the tests (default 150)')
+    ap.add_argument('--mutants', type=int, default=120, help='mutants to run against the tests (default 120)')
     ap.add_argument('--seed', type=int, default=1)
     ap.add_argument('--jobs', type=int, default=os.cpu_count())
     ap.add_argument('--limit', type=int, default=180, help='seconds for one mutant\'s tests (default 180)')
