@@ -112,7 +112,7 @@ def ctest(names, jobs, limit):
     with open(os.path.join(WORK, 'ctest.log'), 'w+') as log:
         p = subprocess.Popen(['ctest', '--test-dir', BUILD, '-j', str(jobs), '--stop-on-failure', '--no-tests=error',
                               '-R', regex], stdout=log, stderr=log, start_new_session=True,
-                             env=dict(os.environ, MUTANTS_RUN=mark.split('=')[1]))
+                             env=dict(os.environ, MUTANTS_RUN=mark.split('=')[1], TORPOR_TEST_PATIENCE='30'))
         try:
             result = 'killed' if p.wait(timeout=limit) else 'survived'
         except subprocess.TimeoutExpired:

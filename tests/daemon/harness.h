@@ -33,7 +33,7 @@
 //   sleep during a tool's run lasts its real length and ends with the tool:
 //   tools keep their five real seconds.
 // - Patience. Nothing here depends on how fast a process runs: tests wait
-//   for events, and only a failing test waits out kPatience.
+//   for events, and only a failing test waits out its patience.
 
 #include <sys/types.h>
 
@@ -44,9 +44,10 @@
 
 namespace harness {
 
-// Seconds a test waits for an event before it gives up: enough for a slow,
-// loaded or emulated machine.
-inline constexpr int kPatience = 120;
+// Seconds a test waits for an event before it gives up: 120, enough for a
+// slow, loaded or emulated machine, or TORPOR_TEST_PATIENCE (make mutants
+// shortens it, since many of its mutants stop the daemon).
+int patience_seconds();
 
 // Path of a runnable copy of the recording stand-in, inside the sandbox.
 std::string standin_program();
@@ -63,8 +64,10 @@ std::string stats_line(std::string_view name, long reads, long writes);
 size_t count(std::string_view text, std::string_view needle);
 
 // The names of the processes of this pid namespace, other than the test's
-// own, that are still alive (not zombies), one per line.
-std::string live_processes();
+// own, that are still alive (not zombies), one per line, once none is left
+// or the patience is out: a process that was just killed may take a moment
+// to die.
+std::string survivors();
 
 // A SIGHUP to this process every tenth of a second while this lives, caught
 // by a handler that does nothing, as the daemon's would be: every sleep of
@@ -91,7 +94,7 @@ public:
     // Everything written so far.
     const std::string &text();
     // Waits (up to timeout seconds) until needle has occurred n times.
-    bool wait_for(std::string_view needle, size_t n = 1, int timeout = kPatience);
+    bool wait_for(std::string_view needle, size_t n = 1, int timeout = patience_seconds());
 
 private:
     void drain(int wait_ms);

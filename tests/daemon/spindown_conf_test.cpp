@@ -214,7 +214,7 @@ TEST(LoadSpinDownConf, ReadsOnlyARegularFileAndAlwaysEnds)
          {}},
     };
     sandbox::run([&] {
-        ::alarm(harness::kPatience); // a load that never ends fails here
+        ::alarm(harness::patience_seconds()); // a load that never ends fails here
         sandbox::write_file(sandbox::scratch("conf"), line("USB:", "sda", "a", "60"));
         for (const auto &c : cases) {
             SCOPED_TRACE(c.name);
