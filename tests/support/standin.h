@@ -1,5 +1,5 @@
-#ifndef TORPOR_TOOLS_STANDIN_H
-#define TORPOR_TOOLS_STANDIN_H
+#ifndef TORPOR_TESTS_SUPPORT_STANDIN_H
+#define TORPOR_TESTS_SUPPORT_STANDIN_H
 
 // Where the stand-ins for the appliance's tools and fan driver record what
 // they were asked, and where they look for what to do. All under /tmp, so

@@ -1,19 +1,27 @@
 /*
- * LD_PRELOAD clock for the tests and the demo: a minute of the daemon's
- * waiting passes in a fraction of a second, while the tools it starts keep
- * their real seconds.
+ * LD_PRELOAD sleep shim for the tests, the demo, the appliance and the
+ * benchmarks: sleep, usleep, nanosleep and relative clock_nanosleep pass
+ * faster; absolute sleeps are left as they are. A signal cuts a sleep short
+ * as usual, with the time left reported on the process's own scale.
  *
- * TORPOR_FAST_CLOCK=N (N >= 1) makes a sleep of a process that has no child
- * running last 1/N of its length. While a child runs, a sleep lasts its full
- * length in real time and ends early once a child has ended: a tool gets the
- * same five real seconds as on the appliance, however slow the machine, and
- * a tool that is done costs no idle second. A signal cuts a sleep short as
- * usual, with the time left reported on the process's own scale.
+ * TORPOR_FAST_CLOCK=N (N >= 1), the fast clock: a sleep of a process that
+ * has no child running lasts 1/N of its length. While a child runs, a sleep
+ * lasts its full length in real time and ends early once a child has ended:
+ * a tool gets the same five real seconds as on the appliance, however slow
+ * the machine, and a tool that is done costs no idle second.
+ *
+ * BENCH_SLEEP_MS=M, the benchmarks' mode: a second of any sleep lasts M
+ * milliseconds, child or not, with the one clock_nanosleep system call the
+ * C library's sleep makes, so that only the program's own work is counted.
+ * After BENCH_SLEEPS sleeps (if set) the process ends with _exit(0); before
+ * the sleeps whose numbers BENCH_STOPS lists (up to four, counted from 1) it
+ * stops itself with SIGSTOP.
  */
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -22,6 +30,13 @@
 #define NSEC 1000000000LL
 
 typedef int clock_sleep_fn(clockid_t, int, const struct timespec *, struct timespec *);
+
+static double share = 1.0;    /* of its length, what a sleep lasts */
+static int fast_clock = 1;    /* sleeps while a child runs last their length */
+static long sleeps_left = -1; /* BENCH_SLEEPS: -1 for no end */
+static long sleeps_done = 0;
+static long stops[4];
+static int stop_count = 0;
 
 static long long to_ns(const struct timespec *t)
 {
@@ -49,11 +64,42 @@ static clock_sleep_fn *real_sleep(void)
     return real;
 }
 
-static long long rate(void)
+/* The variable's number, or fallback when it is unset or not a number >= 0. */
+static long env_number(const char *name, long fallback)
 {
-    const char *text = getenv("TORPOR_FAST_CLOCK");
-    long long n = text != NULL ? atoll(text) : 1;
-    return n >= 1 ? n : 1;
+    const char *text = getenv(name);
+    if (text == NULL || *text == '\0')
+        return fallback;
+    char *end = NULL;
+    long value = strtol(text, &end, 10);
+    return *end == '\0' && value >= 0 ? value : fallback;
+}
+
+static void read_stops(void)
+{
+    const char *text = getenv("BENCH_STOPS");
+    while (text != NULL && stop_count < 4) {
+        char *end = NULL;
+        long n = strtol(text, &end, 10);
+        if (end == text)
+            break;
+        stops[stop_count++] = n;
+        text = end;
+    }
+}
+
+__attribute__((constructor)) static void settings(void)
+{
+    long ms = env_number("BENCH_SLEEP_MS", -1);
+    if (ms >= 0) {
+        share = ms / 1000.0;
+        fast_clock = 0;
+        sleeps_left = env_number("BENCH_SLEEPS", -1);
+        read_stops();
+        return;
+    }
+    long rate = env_number("TORPOR_FAST_CLOCK", 1);
+    share = 1.0 / (double)(rate >= 1 ? rate : 1);
 }
 
 enum children { NO_CHILD, CHILD_RUNNING, CHILD_ENDED };
@@ -68,16 +114,29 @@ static enum children children(void)
     return info.si_pid != 0 ? CHILD_ENDED : CHILD_RUNNING;
 }
 
+static void count_sleep(void)
+{
+    if (sleeps_left == 0)
+        _exit(0);
+    if (sleeps_left > 0)
+        --sleeps_left;
+    ++sleeps_done;
+    for (int i = 0; i < stop_count; ++i)
+        if (stops[i] == sleeps_done)
+            raise(SIGSTOP);
+}
+
 /* Sleeps ns nanoseconds of the process's time; 0 or EINTR, the time left in
  * *left on EINTR. */
 static int sleep_ns(clockid_t clock, long long ns, long long *left)
 {
-    if (children() == NO_CHILD) {
-        long long scale = rate();
-        struct timespec want = from_ns(ns / scale);
+    count_sleep();
+    if (!fast_clock || children() == NO_CHILD) {
+        struct timespec want = from_ns((long long)((double)ns * share));
         struct timespec rest = {0, 0};
         int rc = real_sleep()(clock, 0, &want, &rest);
-        *left = to_ns(&rest) * scale;
+        if (rc == EINTR)
+            *left = share > 0 ? (long long)((double)to_ns(&rest) / share) : 0;
         return rc;
     }
     const long long step = NSEC / 100;
