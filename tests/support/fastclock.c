@@ -8,14 +8,18 @@
  * has no child running lasts 1/N of its length. While a child runs, a sleep
  * lasts its full length in real time and ends early once a child has ended:
  * a tool gets the same five real seconds as on the appliance, however slow
- * the machine, and a tool that is done costs no idle second.
+ * the machine, and a tool that is done costs no idle second. Once loaded,
+ * the shim takes its own entry out of LD_PRELOAD and TORPOR_FAST_CLOCK out
+ * of the environment, so the programs the process starts run at their real
+ * speed.
  *
  * BENCH_SLEEP_MS=M, the benchmarks' mode: a second of any sleep lasts M
  * milliseconds, child or not, with the one clock_nanosleep system call the
  * C library's sleep makes, so that only the program's own work is counted.
  * After BENCH_SLEEPS sleeps (if set) the process ends with _exit(0); before
  * the sleeps whose numbers BENCH_STOPS lists (up to four, counted from 1) it
- * stops itself with SIGSTOP.
+ * stops itself with SIGSTOP. The environment is left as it is: valgrind and
+ * strace, preloaded too, hand the shim on to the daemon they run.
  */
 
 #define _GNU_SOURCE
@@ -23,6 +27,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -88,6 +93,27 @@ static void read_stops(void)
     }
 }
 
+/* Takes this shim's own entry out of LD_PRELOAD (entries are separated by
+ * blanks or colons), in place; an empty list goes altogether. */
+static void leave_preload(void)
+{
+    Dl_info self;
+    char *list = getenv("LD_PRELOAD");
+    if (list == NULL || dladdr((void *)leave_preload, &self) == 0 || self.dli_fname == NULL)
+        return;
+    size_t own = strlen(self.dli_fname);
+    char *entry = list;
+    while (*(entry += strspn(entry, " :")) != '\0') {
+        size_t len = strcspn(entry, " :");
+        if (len == own && strncmp(entry, self.dli_fname, len) == 0)
+            memmove(entry, entry + len, strlen(entry + len) + 1);
+        else
+            entry += len;
+    }
+    if (list[strspn(list, " :")] == '\0')
+        unsetenv("LD_PRELOAD");
+}
+
 __attribute__((constructor)) static void settings(void)
 {
     long ms = env_number("BENCH_SLEEP_MS", -1);
@@ -100,6 +126,8 @@ __attribute__((constructor)) static void settings(void)
     }
     long rate = env_number("TORPOR_FAST_CLOCK", 1);
     share = 1.0 / (double)(rate >= 1 ? rate : 1);
+    leave_preload();
+    unsetenv("TORPOR_FAST_CLOCK");
 }
 
 enum children { NO_CHILD, CHILD_RUNNING, CHILD_ENDED };

@@ -13,7 +13,8 @@
 namespace standin {
 
 inline constexpr char kDir[] = "/tmp/standin";
-// One line per event: "run: ARGV..." for a tool, "fan: STATE" for the fan.
+// One line per event: "run: ARGV..." for a tool (then "preload: LIST" if
+// it was started with LD_PRELOAD), "fan: STATE" for the fan.
 inline constexpr char kLog[] = "/tmp/standin/log";
 // A tool whose base name follows this prefix as a file hangs until killed,
 // after recording "hang[PID]: PATH".
