@@ -8,9 +8,10 @@
 # The daemon runs in a throw-away sandbox: their own mount and pid
 # namespaces, a /dev without disks, stand-ins for /sbin/hdparm and
 # /usr/local/bin/sg_start, and a fixed 64-line /proc/diskstats bound over the
-# kernel's (left real for the runs that measure the real one). bench/
-# fastsleep.so makes a one-second sleep take BENCH_SLEEP_MS milliseconds with
-# the same system call, and ends a run after a known number of sleeps.
+# kernel's (left real for the runs that measure the real one). The sleep
+# shim torpor-fastclock.so (tests/support), in its benchmark mode, makes a
+# second of sleep take BENCH_SLEEP_MS milliseconds with the same system call,
+# and ends a run after a known number of sleeps.
 #
 # Usage (as root): bench/daemon_bench.sh BUILD_DIR OUT_DIR
 # Writes OUT_DIR/daemon.md (the figures) and OUT_DIR/raw/ (the tools' output).
@@ -32,7 +33,7 @@ if [ -z "${TORPOR_BENCH_INSIDE:-}" ]; then
     build=$(cd "$1" && pwd)
     mkdir -p "$2"
     out=$(cd "$2" && pwd)
-    for file in "$build/torpord" "$build/bench/fastsleep.so"; do
+    for file in "$build/torpord" "$build/tests/support/torpor-fastclock.so"; do
         if [ ! -e "$file" ]; then
             echo "daemon_bench: $file is missing (make bench builds it)" >&2
             exit 1
@@ -59,7 +60,7 @@ raw=$box/out/raw
 
 mount -t tmpfs bench /run
 mkdir -p "$bin" "$box/out"
-cp "$build/torpord" "$build/bench/fastsleep.so" "$here/diskstats.txt" "$bin/"
+cp "$build/torpord" "$build/tests/support/torpor-fastclock.so" "$here/diskstats.txt" "$bin/"
 mount --bind "$TORPOR_BENCH_OUT" "$box/out"
 mount -t tmpfs -o mode=1777 bench /tmp
 
@@ -156,7 +157,7 @@ torpord=("$bin/torpord")
 run_shimmed() {
     local sleep_ms=$1 sleeps=$2 log=$3
     shift 3
-    "${clean_env[@]}" LD_PRELOAD="$bin/fastsleep.so" BENCH_SLEEP_MS="$sleep_ms" \
+    "${clean_env[@]}" LD_PRELOAD="$bin/torpor-fastclock.so" BENCH_SLEEP_MS="$sleep_ms" \
         BENCH_SLEEPS="$sleeps" "$@" >"$log" 2>&1
     wait_alone 600
 }
@@ -242,7 +243,7 @@ wait_stopped() {
 # its status read at each stop. The disks' threshold is beyond the run.
 growth_of_torpord() {
     local pid stat
-    "${clean_env[@]}" LD_PRELOAD="$bin/fastsleep.so" BENCH_SLEEP_MS=0 \
+    "${clean_env[@]}" LD_PRELOAD="$bin/torpor-fastclock.so" BENCH_SLEEP_MS=0 \
         BENCH_STOPS="$((60 * 2)) $((60 * 10002))" "${torpord[@]}" >"$raw/growth-torpord.out" 2>&1
     pid=$(wait_stopped torpord)
     cat "/proc/$pid/status" >"$raw/growth-torpord.first.status"

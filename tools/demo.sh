@@ -20,15 +20,16 @@ if [ -z "${TORPOR_DEMO_INSIDE:-}" ]; then
         echo "demo: needs root for its mount and pid namespaces" >&2
         exit 1
     fi
-    for program in torpord tools/torpor-standin tools/torpor-leddrv tools/torpor-fastclock.so; do
+    for program in torpord tests/support/torpor-standin tests/support/torpor-leddrv \
+        tests/support/torpor-fastclock.so; do
         if [ ! -x "$build/$program" ]; then
             echo "demo: $build/$program is missing (make demo builds it)" >&2
             exit 1
         fi
     done
     # Opened now, so the programs stay reachable once the sandbox covers /tmp.
-    exec 6<"$build/tools/torpor-fastclock.so" 7<"$build/torpord" 8<"$build/tools/torpor-standin" \
-        9<"$build/tools/torpor-leddrv"
+    exec 6<"$build/tests/support/torpor-fastclock.so" 7<"$build/torpord" \
+        8<"$build/tests/support/torpor-standin" 9<"$build/tests/support/torpor-leddrv"
     TORPOR_DEMO_INSIDE=1 exec unshare --mount --pid --fork --kill-child --mount-proc \
         --propagation private "$0" "$@"
 fi

@@ -41,8 +41,8 @@ assemble() {
     cp -a /usr/arm-linux-gnueabi/lib/*.so.* "$root/lib/"
     cp -a "$arm"/lib/arm-linux-gnueabi/libfuse3.so.* "$arm"/usr/lib/arm-linux-gnueabi/libsgutils2*.so.* \
         "$root/lib/"
-    cp "$build/torpord" "$build/tools/torpor-leddrv" "$root/usr/sbin/"
-    cp "$build/tools/torpor-fastclock.so" "$root/usr/lib/"
+    cp "$build/torpord" "$build/tests/support/torpor-leddrv" "$root/usr/sbin/"
+    cp "$build/tests/support/torpor-fastclock.so" "$root/usr/lib/"
     local modules
     modules=$(modprobe -d "$arm" -S "$version" --show-depends -a ahci sd_mod sg usb-storage \
         xhci-pci fuse loop overlay 9p 9pnet_virtio virtio_pci | awk '!seen[$2]++ { print $2 }')

@@ -1,5 +1,5 @@
-#ifndef TORPOR_TOOLS_STANDIN_H
-#define TORPOR_TOOLS_STANDIN_H
+#ifndef TORPOR_TESTS_SUPPORT_STANDIN_H
+#define TORPOR_TESTS_SUPPORT_STANDIN_H
 
 // Where the stand-ins for the appliance's tools and fan driver record what
 // they were asked, and where they look for what to do. All under /tmp, so
@@ -13,7 +13,8 @@
 namespace standin {
 
 inline constexpr char kDir[] = "/tmp/standin";
-// One line per event: "run: ARGV..." for a tool, "fan: STATE" for the fan.
+// One line per event: "run: ARGV..." for a tool (then "preload: LIST" if
+// it was started with LD_PRELOAD), "fan: STATE" for the fan.
 inline constexpr char kLog[] = "/tmp/standin/log";
 // A tool whose base name follows this prefix as a file hangs until killed,
 // after recording "hang[PID]: PATH".

@@ -1,9 +1,11 @@
 // Stand-in for /sbin/hdparm and /usr/local/bin/sg_start: records its
-// argument vector, and hangs or fails when told to. Touches no device.
+// argument vector and any LD_PRELOAD, and hangs or fails when told to.
+// Touches no device.
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -33,6 +35,9 @@ int main(int argc, char **argv)
         line.append(quoted(argv[i]));
     }
     line.push_back('\n');
+    // The daemon's fast clock must not reach the tools it starts.
+    if (const char *preload = std::getenv("LD_PRELOAD"))
+        line += std::string("preload: ") + preload + "\n";
     standin::record(line);
     const char *slash = std::strrchr(argv[0], '/');
     const char *name = slash ? slash + 1 : argv[0];
