@@ -408,6 +408,8 @@ pid_t World::start(const Options &options)
     if (options.fast) {
         env.push_back(environment_entry("LD_PRELOAD", sandbox_copy(fastclock_fd, "fastclock.so")));
         env.push_back("TORPOR_FAST_CLOCK=600");
+        env.push_back(environment_entry("TORPOR_SLEEP_LOG", sandbox::scratch("sleeps")));
+        env.push_back("TORPOR_FAIL_FORK=" + std::to_string(options.fail_fork));
     }
     const char *asan = std::getenv("ASAN_OPTIONS");
     env.push_back(environment_entry("ASAN_OPTIONS",
@@ -432,6 +434,8 @@ pid_t World::start(const Options &options)
     int status = 0;
     ::waitpid(first, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "torpord's first process";
+    if (options.fail_fork != 0)
+        return 0;
     auto deadline = patience();
     while (before(deadline)) {
         if (pid_t daemon = find_daemon())
@@ -440,6 +444,11 @@ pid_t World::start(const Options &options)
     }
     ADD_FAILURE() << "no detached torpord process found";
     return 0;
+}
+
+std::string World::sleeps()
+{
+    return sandbox::read_file(sandbox::scratch("sleeps"));
 }
 
 int World::stop(pid_t daemon)

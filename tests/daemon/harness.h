@@ -106,6 +106,7 @@ private:
 struct Options {
     const char *debug = "on"; // VARNOK_DEBUG_MODE; nullptr leaves it unset
     bool fast = true;         // the fast clock: a minute in a tenth of a second
+    int fail_fork = 0;        // which fork of the start fails (fast clock only)
 };
 
 // Where the daemon's samples come from.
@@ -146,7 +147,11 @@ public:
     void start_fan();
 
     // Starts build/torpord; returns the detached daemon's pid (0 on failure).
+    // With fail_fork, returns 0 once the first process has ended.
     pid_t start(const Options &options = {});
+    // The daemon's sleeps while no child ran, in milliseconds, a line each
+    // (fast clock only): how long it meant to wait.
+    std::string sleeps();
     // SIGTERM; the daemon's wait status, or -1 when it did not end.
     int stop(pid_t daemon);
 

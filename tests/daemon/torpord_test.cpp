@@ -81,6 +81,11 @@ TEST(Torpord, StartsTracesAndEndsOnSigtermLeavingThePidFile)
             EXPECT_STREQ(target, "/dev/null") << link;
         }
         EXPECT_EQ(w.cycle(2), one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 1, 10)));
+        // A minute is sixty sleeps of a second: two of them so far.
+        std::string minute;
+        for (int second = 0; second < 60; ++second)
+            minute += "1000\n";
+        EXPECT_EQ(w.sleeps(), minute + minute);
         // Sent while the daemon waits for its third sample, so that no trace
         // of its own follows.
         EXPECT_TRUE(exited_zero(w.stop(daemon)));
@@ -317,6 +322,24 @@ INSTANTIATE_TEST_SUITE_P(Faults, TorpordFailedSpinDown, testing::Bool(),
                          [](const testing::TestParamInfo<bool> &info) {
                              return std::string(info.param ? "EndsWith3" : "NotExecutable");
                          });
+
+class TorpordForkFails : public testing::TestWithParam<int> {};
+
+// The first or the second fork of the start fails: the start ends with
+// status 0, and no daemon runs.
+TEST_P(TorpordForkFails, StartEndsWithoutADaemon)
+{
+    in_world([](World &w) {
+        w.config(conf_line("USB1:", "sda", "/dev/sg1", 60));
+        harness::Options options;
+        options.fail_fork = GetParam();
+        w.start(options);
+        EXPECT_EQ(harness::survivors(), "");
+        EXPECT_FALSE(sandbox::exists("/var/run/torpord.pid"));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TorpordForkFails, testing::Values(1, 2));
 
 class TorpordDebugOff : public testing::TestWithParam<const char *> {};
 

@@ -9,9 +9,14 @@
  * lasts its full length in real time and ends early once a child has ended:
  * a tool gets the same five real seconds as on the appliance, however slow
  * the machine, and a tool that is done costs no idle second. Once loaded,
- * the shim takes its own entry out of LD_PRELOAD and TORPOR_FAST_CLOCK out
- * of the environment, so the programs the process starts run at their real
- * speed.
+ * the shim takes its own entry out of LD_PRELOAD and its variables out of
+ * the environment, so the programs the process starts run at their real
+ * speed. Two more variables serve the tests in this mode:
+ * TORPOR_SLEEP_LOG=FILE appends the length of every sleep made while no
+ * child runs to FILE, in milliseconds, a line each, so that a test can see
+ * how long the process meant to wait; TORPOR_FAIL_FORK=K makes the K-th
+ * fork fail with EAGAIN, counted from 1 over the process and the children
+ * it forks.
  *
  * BENCH_SLEEP_MS=M, the benchmarks' mode: a second of any sleep lasts M
  * milliseconds, child or not, with the one clock_nanosleep system call the
@@ -25,7 +30,9 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -42,6 +49,9 @@ static long sleeps_left = -1; /* BENCH_SLEEPS: -1 for no end */
 static long sleeps_done = 0;
 static long stops[4];
 static int stop_count = 0;
+static char sleep_log[4096]; /* TORPOR_SLEEP_LOG: empty for none */
+static long fork_to_fail = 0;
+static long forks_made = 0;
 
 static long long to_ns(const struct timespec *t)
 {
@@ -126,8 +136,40 @@ __attribute__((constructor)) static void settings(void)
     }
     long rate = env_number("TORPOR_FAST_CLOCK", 1);
     share = 1.0 / (double)(rate >= 1 ? rate : 1);
+    fork_to_fail = env_number("TORPOR_FAIL_FORK", 0);
+    const char *log = getenv("TORPOR_SLEEP_LOG");
+    if (log != NULL && strlen(log) < sizeof sleep_log)
+        strcpy(sleep_log, log);
     leave_preload();
     unsetenv("TORPOR_FAST_CLOCK");
+    unsetenv("TORPOR_FAIL_FORK");
+    unsetenv("TORPOR_SLEEP_LOG");
+}
+
+pid_t fork(void)
+{
+    static pid_t (*real)(void);
+    if (real == NULL)
+        real = (pid_t(*)(void))dlsym(RTLD_NEXT, "fork");
+    if (++forks_made == fork_to_fail) {
+        errno = EAGAIN;
+        return -1;
+    }
+    return real();
+}
+
+static void log_sleep(long long ns)
+{
+    if (sleep_log[0] == '\0')
+        return;
+    char line[32];
+    int len = snprintf(line, sizeof line, "%lld\n", ns / 1000000);
+    int fd = open(sleep_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    ssize_t written = write(fd, line, (size_t)len);
+    (void)written;
+    close(fd);
 }
 
 enum children { NO_CHILD, CHILD_RUNNING, CHILD_ENDED };
@@ -160,6 +202,8 @@ static int sleep_ns(clockid_t clock, long long ns, long long *left)
 {
     count_sleep();
     if (!fast_clock || children() == NO_CHILD) {
+        if (fast_clock)
+            log_sleep(ns);
         struct timespec want = from_ns((long long)((double)ns * share));
         struct timespec rest = {0, 0};
         int rc = real_sleep()(clock, 0, &want, &rest);
