@@ -306,6 +306,7 @@ TEST(SpinDownUsbHdd, WalkEndsAtTheFirstEntryWithoutDeviceAndSkipsAMissingSg)
                                         "torpord:sda(0): used=1, count=1, minute=1\n"
                                         "torpord:USB SPINDOWN!\n");
         EXPECT_EQ(world.tool_log(), "");
+        EXPECT_EQ(diskTable[0].spunDown, 0) << "no command, so not spun down";
     });
 }
 

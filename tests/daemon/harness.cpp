@@ -15,11 +15,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 
 #include "sandbox.h"
 #include "standin.h"
@@ -195,6 +197,25 @@ size_t count(std::string_view text, std::string_view needle)
          pos = text.find(needle, pos + needle.size()))
         ++n;
     return n;
+}
+
+std::string descriptors(pid_t pid)
+{
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::map<int, std::string> open;
+    DIR *fds = ::opendir(dir.c_str());
+    while (dirent *entry = fds != nullptr ? ::readdir(fds) : nullptr) {
+        char target[PATH_MAX] = {};
+        std::string link = dir + "/" + entry->d_name;
+        if (entry->d_name[0] != '.' && ::readlink(link.c_str(), target, sizeof target - 1) > 0)
+            open[std::atoi(entry->d_name)] = target;
+    }
+    if (fds != nullptr)
+        ::closedir(fds);
+    std::string lines;
+    for (const auto &[fd, target] : open)
+        lines += std::to_string(fd) + " " + target + "\n";
+    return lines;
 }
 
 std::string survivors()
@@ -427,6 +448,11 @@ pid_t World::start(const Options &options)
     if (first < 0)
         return 0;
     if (first == 0) {
+        // Descriptors a starting shell may leave open, around the end of the
+        // range the daemon closes.
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 255);
+        ::dup2(null, 256);
         char *argv[] = {program.data(), nullptr};
         ::execve(program.c_str(), argv, envp.data());
         _exit(127);

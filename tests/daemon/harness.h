@@ -60,6 +60,10 @@ void require_programs();
 // One /proc/diskstats line with the given name and read/write counters.
 std::string stats_line(std::string_view name, long reads, long writes);
 
+// The open descriptors of process pid and what they name, a line each, in
+// order.
+std::string descriptors(pid_t pid);
+
 // How often needle occurs in text.
 size_t count(std::string_view text, std::string_view needle);
 

@@ -98,25 +98,28 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
         serve(1, 4);
         EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda spun-down 2 1", "usbp 2 sdb idle 2 0"}));
         serve(2, 0); // hda busy, sdb unplugged
-        serve(2, 4); // sdb back, its counters as they were
+        serve(2, 0);
         std::vector<Disk> woken = status(daemon);
         auto woken_at = std::chrono::steady_clock::now();
         EXPECT_EQ(lines(woken), (Lines{"hda hda active 2 1", "usbp 2 sdb unseen 2 0"}));
         EXPECT_GE(woken[0].down, 5);
         EXPECT_LE(woken[0].down, std::chrono::duration_cast<std::chrono::seconds>(
                                      woken_at - spun_down).count());
+        serve(3, 4); // sdb back, its counters as they were: the file is still
+                     // that of its second minute out of sight
+        EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda idle 2 1", "usbp 2 sdb unseen 2 0"}));
         serve(3, 4);
-        EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda idle 2 1", "usbp 2 sdb idle 2 0"}));
+        EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda active 2 1", "usbp 2 sdb idle 2 0"}));
         // Reloaded without sdb while the daemon waits for its next sample:
         // that sample is taken, then the new table is loaded.
-        ASSERT_TRUE(w.console.wait_for("torpord:checkUsbHddIO\n", 10));
+        ASSERT_TRUE(w.console.wait_for("torpord:checkUsbHddIO\n", 11));
         w.config(hda);
         ::kill(daemon, SIGHUP);
-        serve(3, 4);
-        serve(3, 4);
-        serve(3, 4);
+        serve(4, 4);
+        serve(4, 4);
+        serve(4, 4);
         std::vector<Disk> reloaded = status(daemon);
-        EXPECT_EQ(lines(reloaded), (Lines{"hda hda idle 2 1"}));
+        EXPECT_EQ(lines(reloaded), (Lines{"hda hda active 2 1"}));
         EXPECT_EQ(reloaded[0].down, woken[0].down);
         EXPECT_TRUE(harness::exited_zero(w.stop(daemon)));
         EXPECT_TRUE(sandbox::exists(kStatus));
