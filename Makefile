@@ -8,12 +8,15 @@ JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
 
-.PHONY: all test test-asan arm appliance check demo deb bench clean deps-test deps-arm deps-appliance \
-	deps-deb deps-check deps-bench
+.PHONY: all test test-asan arm appliance check demo deb bench clean deps-build deps-test deps-arm \
+	deps-appliance deps-deb deps-check deps-bench
 
-all:
+all: deps-build
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+deps-build:
+	tools/install-deps.sh build
 
 deps-test:
 	tools/install-deps.sh test
@@ -66,7 +69,8 @@ check: deps-check
 # The real torpord in a throw-away sandbox against simulated disks, time sped up.
 demo: deps-test
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
-	$(CMAKE) --build $(BUILD) -j $(JOBS) --target torpord torpor-standin torpor-leddrv
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target torpord torpor-standin torpor-leddrv \
+		torpor-fastclock
 	tools/demo.sh $(BUILD)
 
 deps-deb:
