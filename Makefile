@@ -7,6 +7,8 @@ APPLIANCE ?= build-appliance
 JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
+# CMake's own makefiles, run below this one, would name every directory they enter.
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all test test-asan arm appliance check demo deb bench clean deps-build deps-test deps-arm \
 	deps-appliance deps-deb deps-check deps-bench
