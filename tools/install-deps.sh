@@ -93,7 +93,7 @@ install() {
 }
 
 began=$(date +%s)
-ls /var/lib/apt/lists/*_Packages >/dev/null 2>&1 || update || failed
+ls /var/lib/apt/lists/*_Packages* >/dev/null 2>&1 || update || failed
 count=$(planned) || { update && count=$(planned); } || failed
 echo "installing:$missing ($count packages with what they need)"
 install || { update && install; } || failed
