@@ -45,7 +45,7 @@ arm: deps-arm
 	$(CTEST) --test-dir $(ARM) --output-on-failure -j $(JOBS)
 
 deps-appliance:
-	tools/install-deps.sh appliance
+	tools/install-deps.sh arm appliance
 
 # The cross build on an emulated ARM system: QEMU's virt machine with Debian's
 # kernel, busybox, hdparm and sg_start, an AHCI disk and two USB disks; the

@@ -8,7 +8,9 @@ packages() {
     build) echo "cmake make g++ pkg-config" ;;
     # build-essential: dpkg-buildpackage (the package test) checks for it.
     test) echo "cmake make g++ build-essential pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev debhelper lintian git file busybox" ;;
-    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox" ;;
+    # valgrind: the leak test includes its header <valgrind/memcheck.h>, in a
+    # cross build too (the cross compiler searches /usr/include last).
+    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox valgrind" ;;
     # dpkg-shlibdeps reads a cross build's dependencies off the target's C library.
     deb) echo "cmake make g++ build-essential dpkg-dev debhelper lintian git file libc6:armel" ;;
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
