@@ -11,7 +11,7 @@ CTEST  ?= ctest
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all test test-asan arm appliance check demo deb bench clean deps-build deps-test deps-arm \
-	deps-appliance deps-deb deps-check deps-bench
+	deps-appliance deps-deb deps-check deps-bench mutants deps-mutants
 
 all: deps-build
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -91,12 +91,21 @@ deb: deps-deb
 deps-bench:
 	tools/install-deps.sh bench
 
-# The daemon's cost per cycle beside hd-idle's per poll, and the library's
-# throughput; figures in $(BENCH)/results (see bench/RESULTS.md).
+# The daemon's cost per cycle and the library's throughput; figures in
+# $(BENCH)/results (see bench/RESULTS.md).
 bench: deps-bench
 	$(CMAKE) -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF -DTORPOR_BENCH=ON
 	$(CMAKE) --build $(BENCH) -j $(JOBS)
 	bench/run.sh $(BENCH)
 
+deps-mutants:
+	tools/install-deps.sh test mutants
+
+# Mutation testing, for people: MUTANTS mutants of daemon/ and lib/ (or of the
+# directories or files in MUTANTS_IN) drawn with SEED, each run against the
+# tests that reach its file; survivors in build-mutants/survivors.txt.
+mutants: deps-mutants
+	tools/mutants.py $(if $(MUTANTS),--mutants $(MUTANTS)) $(if $(SEED),--seed $(SEED)) --jobs $(JOBS) $(MUTANTS_IN)
+
 clean:
-	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) $(APPLIANCE) build-lint build-fuzz build-cov
+	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) $(APPLIANCE) build-lint build-fuzz build-cov build-mutants

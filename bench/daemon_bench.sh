@@ -1,12 +1,11 @@
 #!/bin/bash
-# Measures what torpord costs per cycle, beside hd-idle's cost per poll, in
-# one run and on the same input: instructions (callgrind, one dump per
-# cycle), system calls (strace), heap allocations (calls into the allocator,
-# from the same callgrind dumps), resident and anonymous memory (medians of
-# five starts) and torpord's growth over 10,000 cycles, and the stripped
-# size of the program. hd-idle runs as a black box.
+# Measures what torpord costs per cycle: instructions (callgrind, one dump
+# per cycle), system calls (strace), heap allocations (calls into the
+# allocator, from the same callgrind dumps), resident and anonymous memory
+# (medians of five starts) and growth over 10,000 cycles, and the stripped
+# size of the program.
 #
-# Both programs run in a throw-away sandbox: their own mount and pid
+# The daemon runs in a throw-away sandbox: their own mount and pid
 # namespaces, a /dev without disks, stand-ins for /sbin/hdparm and
 # /usr/local/bin/sg_start, and a fixed 64-line /proc/diskstats bound over the
 # kernel's (left real for the runs that measure the real one). bench/
@@ -19,7 +18,6 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cycles=12     # cycles per run; cycles 2..11 are the ten that are counted
-peer_args=(-i 0 -a sdzz -i 10)
 clean_env=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin)
 
 if [ -z "${TORPOR_BENCH_INSIDE:-}" ]; then
@@ -34,9 +32,9 @@ if [ -z "${TORPOR_BENCH_INSIDE:-}" ]; then
     build=$(cd "$1" && pwd)
     mkdir -p "$2"
     out=$(cd "$2" && pwd)
-    for file in "$build/torpord" "$build/bench/fastsleep.so" /usr/sbin/hd-idle; do
+    for file in "$build/torpord" "$build/bench/fastsleep.so"; do
         if [ ! -e "$file" ]; then
-            echo "daemon_bench: $file is missing (make bench builds and installs it)" >&2
+            echo "daemon_bench: $file is missing (make bench builds it)" >&2
             exit 1
         fi
     done
@@ -153,7 +151,6 @@ pid_of() {
 }
 
 torpord=("$bin/torpord")
-peer=(/usr/sbin/hd-idle "${peer_args[@]}")
 
 # Runs a program that detaches, with the shim, until it has slept $2 times.
 run_shimmed() {
@@ -164,25 +161,19 @@ run_shimmed() {
     wait_alone 600
 }
 
-# callgrind, one dump per cycle: after spinDownUsbHdd for torpord, before
-# each sleep for hd-idle (whose poll is one sleep and one pass).
+# callgrind, one dump per cycle: after spinDownUsbHdd.
 callgrind_run() {
-    local name=$1 sleep_ms=$2 peer_ms=$3
+    local name=$1 sleep_ms=$2
     run_shimmed "$sleep_ms" $((60 * cycles + 30)) "$raw/$name-torpord.out" \
         valgrind --tool=callgrind --log-file="$raw/$name-torpord.vg.%p" \
         --dump-after='spinDownUsbHdd*' --callgrind-out-file="$raw/$name-torpord.cg.%p" \
         "${torpord[@]}"
-    run_shimmed "$peer_ms" $((cycles + 2)) "$raw/$name-hd-idle.out" \
-        valgrind --tool=callgrind --log-file="$raw/$name-hd-idle.vg.%p" \
-        --dump-before=sleep --callgrind-out-file="$raw/$name-hd-idle.cg.%p" "${peer[@]}"
 }
 
 strace_run() {
     local name=$1
     run_shimmed 10 $((60 * cycles + 30)) "$raw/$name-torpord.out" \
         strace -f -qq -o "$raw/$name-torpord.strace" "${torpord[@]}"
-    run_shimmed 10 $((cycles + 2)) "$raw/$name-hd-idle.out" \
-        strace -f -qq -o "$raw/$name-hd-idle.strace" "${peer[@]}"
 }
 
 # Whether a process of the sandbox has /proc/diskstats open.
@@ -206,26 +197,25 @@ wait_diskstats_closed() {
     done
 }
 
-# Memory in real time, once the first pass is over: the program's first
-# sample is served through the FIFO, and the pass has ended when the program
-# has closed it and sleeps again. Read as MEMORY-NAME.RUN.status and
+# Memory in real time, once the first pass is over: the daemon's first
+# sample is served through the FIFO, and the pass has ended when the daemon
+# has closed it and sleeps again. Read as memory-torpord.RUN.status and
 # .smaps_rollup: where the C library lands (address randomisation) moves the
-# resident figures by up to ~100 kB between starts, so each program is
-# started memory_starts times and the report takes the medians.
+# resident figures by up to ~100 kB between starts, so the daemon is started
+# memory_starts times and the report takes the medians.
 memory_starts=5
-memory_of() {
-    local name=$1 run=$2 pid wchan=""
-    shift 2
-    "${clean_env[@]}" "$@" >"$raw/memory-$name.out" 2>&1
+memory_of_torpord() {
+    local run=$1 pid wchan=""
+    "${clean_env[@]}" "${torpord[@]}" >"$raw/memory-torpord.out" 2>&1
     cat "$box/diskstats" >"$box/diskstats.fifo"
-    pid=$(pid_of "$(basename "$1")")
+    pid=$(pid_of torpord)
     wait_diskstats_closed
     while [[ "$wchan" != *nanosleep* ]]; do
         read -r wchan <"/proc/$pid/wchan" || true
         [[ "$wchan" == *nanosleep* ]] || sleep 0.01
     done
-    cat "/proc/$pid/status" >"$raw/memory-$name.$run.status"
-    cat "/proc/$pid/smaps_rollup" >"$raw/memory-$name.$run.smaps_rollup"
+    cat "/proc/$pid/status" >"$raw/memory-torpord.$run.status"
+    cat "/proc/$pid/smaps_rollup" >"$raw/memory-torpord.$run.smaps_rollup"
     kill -TERM "$pid"
     wait_alone 30
 }
@@ -273,15 +263,14 @@ mount --bind "$box/diskstats.fifo" /proc/diskstats
 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 cp /tmp/spindownd.conf "$raw/spindownd-fixed.conf"
 for run in $(seq "$memory_starts"); do
-    memory_of torpord "$run" "${torpord[@]}"
-    memory_of hd-idle "$run" "${peer[@]}"
+    memory_of_torpord "$run"
 done
 umount /proc/diskstats
 mount --bind "$box/diskstats" /proc/diskstats
 seconds=6000000 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 growth_of_torpord
 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
-callgrind_run idle 10 10
+callgrind_run idle 10
 strace_run fixed
 
 echo "daemon_bench: the machine's real /proc/diskstats"
@@ -313,21 +302,17 @@ feed() {
 }
 feed &
 feeder=$!
-# torpord: 60 sleeps of 20 ms, 1.2 s a cycle; hd-idle in real time, 1 s a poll.
-callgrind_run active 20 1000
+# 60 sleeps of 20 ms, 1.2 s a cycle.
+callgrind_run active 20
 # The feeder's child may be waiting for a reader of the FIFO, or be gone.
 kill $(children_of "$feeder") "$feeder" 2>/dev/null || true
 wait "$feeder" 2>/dev/null || true
 umount /proc/diskstats
 
 cp "$box/standin.log" "$raw/standin.log"
-for program in "$bin/torpord" /usr/sbin/hd-idle; do
-    readelf -d "$program" | awk '/NEEDED/ { printf "%s ", $NF }' >"$raw/needed-$(basename "$program")"
-done
+readelf -d "$bin/torpord" | awk '/NEEDED/ { printf "%s ", $NF }' >"$raw/needed-torpord"
 strip -o "$box/torpord.stripped" "$bin/torpord"
 stat -c %s "$box/torpord.stripped" >"$raw/size-torpord"
-strip -o "$box/hd-idle.stripped" /usr/sbin/hd-idle
-stat -c %s "$box/hd-idle.stripped" >"$raw/size-hd-idle"
 
 "$here/daemon_report.sh" "$box/out" >"$box/out/daemon.md"
 echo "daemon_bench: figures in $TORPOR_BENCH_OUT/daemon.md"

@@ -52,14 +52,14 @@ median() {
         else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
 }
 
-# figure NAME PROG KIND: the median over the counted cycles of instructions
-# or allocations, and the range.
+# cg_figure RUN KIND: the median over the counted cycles of instructions or
+# allocations, and the range.
 cg_figure() {
     local prefix part values
-    prefix=$(cg_prefix "$1-$2")
+    prefix=$(cg_prefix "$1-torpord")
     values=$(for part in $(seq "$counted_from" "$counted_to"); do
         [ -e "$prefix.$part" ] || { echo "missing $prefix.$part" >&2; exit 1; }
-        "$3" "$prefix.$part"
+        "$2" "$prefix.$part"
     done)
     echo "$(median <<<"$values") $(sort -n <<<"$values" | head -1) $(sort -n <<<"$values" | tail -1)"
 }
@@ -126,81 +126,56 @@ kb_median() {
     done | median
 }
 
-ratio() {
-    awk -v a="$1" -v b="$2" 'BEGIN {
-        if (b == 0 || a == 0) print "n/a"
-        else if (a < b) printf "1/%.1f\n", b / a
-        else printf "%.2f\n", a / b }'
-}
-
 verdict() {
     if awk "BEGIN { exit !($1) }"; then echo met; else echo "NOT met"; fi
 }
 
-read -r t_idle t_idle_min t_idle_max <<<"$(cg_figure idle torpord instructions)"
-read -r p_idle p_idle_min p_idle_max <<<"$(cg_figure idle hd-idle instructions)"
-read -r t_act t_act_min t_act_max <<<"$(cg_figure active torpord instructions)"
-read -r p_act p_act_min p_act_max <<<"$(cg_figure active hd-idle instructions)"
-read -r t_heap _ t_heap_max <<<"$(cg_figure idle torpord allocations)"
-read -r p_heap _ _ <<<"$(cg_figure idle hd-idle allocations)"
-read -r t_heap_act _ _ <<<"$(cg_figure active torpord allocations)"
-read -r p_heap_act _ _ <<<"$(cg_figure active hd-idle allocations)"
+read -r t_idle t_idle_min t_idle_max <<<"$(cg_figure idle instructions)"
+read -r t_act t_act_min t_act_max <<<"$(cg_figure active instructions)"
+read -r t_heap _ t_heap_max <<<"$(cg_figure idle allocations)"
+read -r t_heap_act _ _ <<<"$(cg_figure active allocations)"
 read -r t_sys t_sleeps t_cycles t_list <<<"$(strace_figure "$raw/fixed-torpord.strace")"
-read -r p_sys p_sleeps p_cycles p_list <<<"$(strace_figure "$raw/fixed-hd-idle.strace")"
-read -r tr_sys tr_sleeps tr_cycles tr_list <<<"$(strace_figure "$raw/real-torpord.strace")"
-read -r pr_sys pr_sleeps pr_cycles pr_list <<<"$(strace_figure "$raw/real-hd-idle.strace")"
+read -r tr_sys _ tr_cycles tr_list <<<"$(strace_figure "$raw/real-torpord.strace")"
 
-for prog in torpord hd-idle; do
-    declare "rss_${prog//-/_}=$(kb_median VmRSS "$raw/memory-$prog".*.status)"
-    declare "rss_range_${prog//-/_}=$(for f in "$raw/memory-$prog".*.status; do kb VmRSS "$f"; done |
-        sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "-" hi }')"
-    declare "anon_${prog//-/_}=$(kb_median RssAnon "$raw/memory-$prog".*.status)"
-    declare "file_${prog//-/_}=$(kb_median RssFile "$raw/memory-$prog".*.status)"
-    declare "pss_${prog//-/_}=$(kb_median Pss "$raw/memory-$prog".*.smaps_rollup)"
-    declare "anonymous_${prog//-/_}=$(kb_median Anonymous "$raw/memory-$prog".*.smaps_rollup)"
-done
-memory_starts=$(ls "$raw"/memory-torpord.*.status | wc -l)
+status=("$raw"/memory-torpord.*.status)
+rss=$(kb_median VmRSS "${status[@]}")
+rss_range=$(for f in "${status[@]}"; do kb VmRSS "$f"; done |
+    sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "-" hi }')
+anon=$(kb_median RssAnon "${status[@]}")
+file=$(kb_median RssFile "${status[@]}")
+pss=$(kb_median Pss "$raw"/memory-torpord.*.smaps_rollup)
+anonymous=$(kb_median Anonymous "$raw"/memory-torpord.*.smaps_rollup)
 rss_first=$(kb VmRSS "$raw/growth-torpord.first.status")
 rss_last=$(kb VmRSS "$raw/growth-torpord.last.status")
-size_t=$(cat "$raw/size-torpord")
-size_p=$(cat "$raw/size-hd-idle")
 real_lines=$(wc -l <"$raw/diskstats-real.txt")
 real_bytes=$(wc -c <"$raw/diskstats-real.txt")
 
 cat <<EOF
-| Figure | torpord | hd-idle | torpord : hd-idle | Goal | Goal met |
-|---|---:|---:|---:|---|---|
-| instructions per idle cycle / poll (median of cycles $counted_from-$counted_to) | $t_idle | $p_idle | $(ratio "$t_idle" "$p_idle") | <= 1/10 | $(verdict "$t_idle * 10 <= $p_idle") |
-| instructions per active cycle / poll (median) | $t_act | $p_act | $(ratio "$t_act" "$p_act") | | |
-| system calls per idle cycle besides sleeps, fixed file | $t_sys | $p_sys | $(ratio "$t_sys" "$p_sys") | <= 4 | $(verdict "$t_sys <= 4") |
-| system calls per idle cycle besides sleeps, real /proc/diskstats | $tr_sys | $pr_sys | $(ratio "$tr_sys" "$pr_sys") | <= 4 (5 with fstat) | $(verdict "$tr_sys <= 5 && $tr_sys <= $pr_sys") |
-| one-second sleeps per cycle / poll | $t_sleeps | $p_sleeps | | 60 per cycle | $(verdict "$t_sleeps == 60") |
-| heap allocations per idle cycle / poll (median; most) | $t_heap; $t_heap_max | $p_heap | | <= 1 (the stream) | $(verdict "$t_heap_max <= 1") |
-| heap allocations per active cycle / poll (median) | $t_heap_act | $p_heap_act | | | |
-| resident memory VmRSS, kB (median of $memory_starts starts) | $rss_torpord | $rss_hd_idle | $(ratio "$rss_torpord" "$rss_hd_idle") | <= hd-idle's | $(verdict "$rss_torpord <= $rss_hd_idle") |
-| VmRSS growth over 10,000 idle cycles, kB | $((rss_last - rss_first)) ($rss_first to $rss_last) | | | 0 | $(verdict "$rss_last <= $rss_first") |
-| anonymous memory RssAnon, kB | $anon_torpord | $anon_hd_idle | $(ratio "$anon_torpord" "$anon_hd_idle") | | |
-| file-backed resident RssFile, kB | $file_torpord | $file_hd_idle | | | |
-| smaps_rollup Pss / Anonymous, kB | $pss_torpord / $anonymous_torpord | $pss_hd_idle / $anonymous_hd_idle | | | |
-| stripped program size, bytes | $size_t | $size_p | $(ratio "$size_t" "$size_p") | | |
-
-Instructions ranged $t_idle_min-$t_idle_max (torpord idle), $p_idle_min-$p_idle_max (hd-idle idle),
-$t_act_min-$t_act_max (torpord active), $p_act_min-$p_act_max (hd-idle active).
-VmRSS ranged $rss_range_torpord kB (torpord), $rss_range_hd_idle kB (hd-idle) over the starts.
+| Figure | torpord | Goal | Goal met |
+|---|---:|---|---|
+| instructions per idle cycle (median of cycles $counted_from-$counted_to; range) | $t_idle ($t_idle_min-$t_idle_max) | | |
+| instructions per active cycle (median; range) | $t_act ($t_act_min-$t_act_max) | | |
+| system calls per idle cycle besides sleeps, fixed file | $t_sys | <= 4 | $(verdict "$t_sys <= 4") |
+| system calls per idle cycle besides sleeps, real /proc/diskstats | $tr_sys | <= 4 (5 with fstat) | $(verdict "$tr_sys <= 5") |
+| one-second sleeps per cycle | $t_sleeps | 60 | $(verdict "$t_sleeps == 60") |
+| heap allocations per idle cycle (median; most) | $t_heap; $t_heap_max | <= 1 (the stream) | $(verdict "$t_heap_max <= 1") |
+| heap allocations per active cycle (median) | $t_heap_act | | |
+| resident memory VmRSS, kB (median of ${#status[@]} starts; range) | $rss ($rss_range) | | |
+| VmRSS growth over 10,000 idle cycles, kB | $((rss_last - rss_first)) ($rss_first to $rss_last) | 0 | $(verdict "$rss_last <= $rss_first") |
+| anonymous memory RssAnon, kB | $anon | | |
+| file-backed resident RssFile, kB | $file | | |
+| smaps_rollup Pss / Anonymous, kB | $pss / $anonymous | | |
+| stripped program size, bytes | $(cat "$raw/size-torpord") | | |
 
 System calls per cycle besides the sleeps, by call, over the complete cycles of each log:
-- torpord, fixed file ($t_cycles cycles):$t_list
-- hd-idle, fixed file ($p_cycles polls):$p_list
-- torpord, real /proc/diskstats, $real_lines lines, $real_bytes bytes ($tr_cycles cycles):$tr_list
-- hd-idle, real /proc/diskstats ($pr_cycles polls):$pr_list
+- fixed file ($t_cycles cycles):$t_list
+- real /proc/diskstats, $real_lines lines, $real_bytes bytes ($tr_cycles cycles):$tr_list
 
 Reads of /proc/diskstats in one idle cycle, as bytes asked:bytes got:
-- torpord, fixed file: $(strace_reads "$raw/fixed-torpord.strace")
-- hd-idle, fixed file: $(strace_reads "$raw/fixed-hd-idle.strace")
-- torpord, real /proc/diskstats: $(strace_reads "$raw/real-torpord.strace")
-- hd-idle, real /proc/diskstats: $(strace_reads "$raw/real-hd-idle.strace")
+- fixed file: $(strace_reads "$raw/fixed-torpord.strace")
+- real /proc/diskstats: $(strace_reads "$raw/real-torpord.strace")
 
-Shared libraries needed: torpord $(cat "$raw/needed-torpord"); hd-idle $(cat "$raw/needed-hd-idle")
+Shared libraries needed: $(cat "$raw/needed-torpord")
 
 Where torpord's idle cycle goes (callgrind_annotate --inclusive=yes of the cycle $counted_to dump):
 \`\`\`

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Runs every benchmark (make bench): the daemon against hd-idle, then the
-# library's Google Benchmark programs. Writes BUILD_DIR/results: daemon.md,
+# Runs every benchmark (make bench): the daemon's cycle, then the library's
+# Google Benchmark programs. Writes BUILD_DIR/results: daemon.md,
 # library.md, each program's console output and CSV, and raw/.
 # Usage (as root): bench/run.sh BUILD_DIR
 set -euo pipefail
@@ -17,7 +17,6 @@ mkdir -p "$out"
     echo "load before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
     echo "compiler: $(c++ --version | head -1)"
     echo "valgrind: $(valgrind --version); strace: $(strace -V | head -1)"
-    echo "hd-idle: $(dpkg-query -W -f='${Version}' hd-idle 2>/dev/null || echo unknown)"
     echo "benchmark library: $(dpkg-query -W -f='${Version}' libbenchmark-dev 2>/dev/null || echo unknown)"
 } >"$out/machine.txt"
 cat "$out/machine.txt"

@@ -5,32 +5,16 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "owned.h"
 #include "paths.h"
+#include "run_tool.h"
 
 namespace {
 
 constexpr size_t kCommandSize =
     sizeof(paths::kConsoleCommand) - 4 + (kQuotedSize - 1) + (sizeof(paths::kConsole) - 1) + 1;
-
-bool startsWith(const char *text, const char *prefix, size_t len)
-{
-    for (size_t i = 0; i < len; ++i)
-        if (text[i] != prefix[i])
-            return false;
-    return true;
-}
-
-size_t textLength(const char *text)
-{
-    size_t len = 0;
-    while (text[len] != '\0')
-        ++len;
-    return len;
-}
 
 } // namespace
 
@@ -41,8 +25,8 @@ bool debugModeOn()
         return false;
     for (char **entry = environ; *entry != nullptr; ++entry) {
         const char *e = *entry;
-        if (startsWith(e, paths::kDebugVariable, nameLen) && e[nameLen] == '=')
-            return startsWith(e + nameLen + 1, paths::kDebugOn, sizeof(paths::kDebugOn));
+        if (std::strncmp(e, paths::kDebugVariable, nameLen) == 0 && e[nameLen] == '=')
+            return std::strcmp(e + nameLen + 1, paths::kDebugOn) == 0;
     }
     return false;
 }
@@ -71,8 +55,9 @@ int debugPrint(const char *message)
     char command[kCommandSize];
     std::snprintf(command, sizeof command, paths::kConsoleCommand, quoted, paths::kConsole);
     // The console is written by the shell's redirection, as on the appliance;
-    // the message is quoted for it above.
-    return std::system(command); // NOLINT(cert-env33-c)
+    // the message is quoted for it above. A console that takes no writes
+    // holds the cycle no longer than a tool may.
+    return runShellWithTimeout(command);
 }
 
 void debugPrintf(const char *format, ...)
@@ -92,13 +77,14 @@ void consoleWriteDirect(const char *message)
     char line[sizeof(paths::kConsolePrefix) + kTraceSize];
     size_t len = sizeof(paths::kConsolePrefix) - 1;
     std::memcpy(line, paths::kConsolePrefix, len);
-    size_t msgLen = textLength(message);
-    if (msgLen > kTraceSize - 1)
-        msgLen = kTraceSize - 1;
+    size_t msgLen = strnlen(message, kTraceSize - 1);
     std::memcpy(line + len, message, msgLen);
     len += msgLen;
     line[len++] = '\n';
-    owned::unique_fd fd(::open(paths::kConsole, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Non-blocking, so that a console that takes no writes cannot hold the
+    // process; never as the controlling terminal.
+    owned::unique_fd fd(::open(paths::kConsole,
+                               O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
     if (fd.valid()) {
         ssize_t written = ::write(fd.get(), line, len);
         (void)written;

@@ -22,7 +22,8 @@ bool debugModeOn();
 inline constexpr size_t kQuotedSize = 2 * (kTraceSize - 1) + 1;
 size_t consoleQuote(char *dst, const char *message);
 
-// Writes "torpord:<message>" and a newline to the console through the shell.
+// Writes "torpord:<message>" and a newline to the console through the shell,
+// which is killed when it has not ended within about five seconds.
 int debugPrint(const char *message);
 
 // Composes a trace in a kTraceSize buffer and prints it; does nothing at all
@@ -30,7 +31,8 @@ int debugPrint(const char *message);
 void debugPrintf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // The TERM handler's trace: opens the console as the shell's redirection
-// would and writes "torpord:<message>\n" itself. Async-signal-safe.
+// would, but without waiting, and writes "torpord:<message>\n" itself; a
+// console that takes no writes gets nothing. Async-signal-safe.
 void consoleWriteDirect(const char *message);
 
 #endif

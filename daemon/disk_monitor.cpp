@@ -17,7 +17,6 @@
 namespace {
 
 constexpr int kFanAttempts = 5;
-constexpr size_t kTextSize = 1024;
 
 // The stream's buffer: large enough for the whole file on any appliance, so
 // that a sample costs one read and the end-of-file read.
@@ -46,6 +45,7 @@ void storeText(char *&stored, const char *seen)
 
 void sample(DiskEntry &entry, const char *rio, const char *wio)
 {
+    entry.seen = 1;
     debugPrintf(paths::kMsgSample, entry.sd, entry.count, rio, wio);
     if (sameText(entry.rio, rio) && sameText(entry.wio, wio)) {
         ++entry.count;
@@ -70,43 +70,47 @@ DiskEntry *findEntry(const char *name)
     return nullptr;
 }
 
-void spinDownInternal(const DiskEntry &entry)
+// Each spin-down is true when its command ended with status 0.
+bool spinDownInternal(const DiskEntry &entry)
 {
     debugPrint(paths::kMsgIdeSpinDown);
     fanCtrl(0);
-    char device[kTextSize];
-    int len = std::snprintf(device, sizeof device, paths::kDeviceFormat, entry.sd);
-    if (len < 0 || static_cast<size_t>(len) >= sizeof device)
-        return; // a cut name would name another device
+    // Room for any name a configuration line can hold, so that none is cut.
+    char device[sizeof paths::kDeviceFormat + kLineSize];
+    std::snprintf(device, sizeof device, paths::kDeviceFormat, entry.sd);
     ToolArg hdparm(paths::kHdparm);
     ToolArg spinDown(paths::kHdparmSpinDown);
     char *argv[] = {hdparm.text, spinDown.text, device, nullptr};
-    runWithTimeout(paths::kHdparm, argv);
+    if (runWithTimeout(paths::kHdparm, argv) == 0)
+        return true;
+    // The disk may still be spinning: not without its fan.
+    debugPrint(paths::kMsgIdeSpinDownFailed);
+    fanCtrl(1);
+    return false;
 }
 
-void spinDownUsb(const DiskEntry &entry)
+bool spinDownUsb(const DiskEntry &entry)
 {
     debugPrint(paths::kMsgUsbSpinDown);
-    char sg[kTextSize];
-    if (entry.sg == nullptr || std::strlen(entry.sg) >= sizeof sg)
-        return; // no path when its copy failed; a cut one would name another device
-    std::strcpy(sg, entry.sg);
+    if (entry.sg == nullptr)
+        return false; // its copy failed: there is no device to name
     ToolArg sgStart(paths::kSgStart);
     ToolArg stop(paths::kSgStartStop);
-    char *argv[] = {sgStart.text, sg, stop.text, nullptr};
-    runWithTimeout(paths::kSgStart, argv);
+    char *argv[] = {sgStart.text, entry.sg, stop.text, nullptr};
+    return runWithTimeout(paths::kSgStart, argv) == 0;
 }
 
 } // namespace
 
-bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int end)
+bool diskstatsSplit(char *line, char *(&field)[kDiskstatsFields])
 {
-    for (int i = first; i < end; ++i) {
+    char *p = line;
+    for (char *&f : field) {
         while (isBlank(*p))
             ++p;
         if (*p == '\0')
             return false;
-        field[i] = p;
+        f = p;
         while (!endsField(*p))
             ++p;
         if (*p != '\0')
@@ -118,6 +122,11 @@ bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int e
 int checkUsbHddIO()
 {
     debugPrint(paths::kMsgCheck);
+    // A disk is acted on only in a cycle whose sample saw its line.
+    for (DiskEntry &entry : diskTable) {
+        entry.seen = 0;
+        entry.spunDown = 0;
+    }
     owned::unique_file file(std::fopen(paths::kDiskstats, "re"));
     if (!file) {
         debugPrint(paths::kMsgDiskstatsOpenError);
@@ -128,15 +137,10 @@ int checkUsbHddIO()
     while (readLine(line, sizeof line, file.get())) {
         if (line[0] == '\n' || diskTable[0].sd == nullptr)
             continue;
-        // The name first, and the counters only of a watched disk's line:
-        // splitting every line whole costs a third more instructions per
-        // idle cycle, more than a tenth of hd-idle's per poll.
-        char *p = line;
         char *field[kDiskstatsFields] = {};
-        if (!diskstatsSplit(p, field, 0, kDiskstatsName + 1))
+        if (!diskstatsSplit(line, field))
             continue;
-        DiskEntry *entry = findEntry(field[kDiskstatsName]);
-        if (entry != nullptr && diskstatsSplit(p, field, kDiskstatsName + 1, kDiskstatsFields))
+        if (DiskEntry *entry = findEntry(field[kDiskstatsName]))
             sample(*entry, field[kDiskstatsReads], field[kDiskstatsWrites]);
     }
     return 0;
@@ -146,15 +150,13 @@ int spinDownUsbHdd(int minute)
 {
     debugPrint(paths::kMsgSpinDown);
     for (size_t i = 0; i < kDiskTableSize && diskTable[i].sd != nullptr; ++i) {
-        const DiskEntry &entry = diskTable[i];
+        DiskEntry &entry = diskTable[i];
         debugPrintf(paths::kMsgEntry, entry.sd, static_cast<int>(i), entry.used, entry.count,
                     minute);
-        if (entry.used != 1 || entry.count != minute)
+        if (entry.used != 1 || entry.seen != 1 || entry.count != minute)
             continue;
-        if (entry.ide == 1)
-            spinDownInternal(entry);
-        else
-            spinDownUsb(entry);
+        bool done = entry.ide == 1 ? spinDownInternal(entry) : spinDownUsb(entry);
+        entry.spunDown = done ? 1 : 0;
     }
     return 0;
 }

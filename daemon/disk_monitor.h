@@ -12,18 +12,20 @@ inline constexpr int kDiskstatsReads = 3;  // reads completed
 inline constexpr int kDiskstatsWrites = 7; // writes completed
 inline constexpr int kDiskstatsFields = 8;
 
-// Splits fields first to end - 1 of a /proc/diskstats line in place, from p
-// on: runs of blanks and tabs separate them (a newline stays part of its
-// field), each is ended with a NUL, and p moves past them. false when the
-// line ends before field end - 1.
-bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int end);
+// Splits the first kDiskstatsFields fields of a /proc/diskstats line in
+// place: runs of blanks and tabs separate them (a newline stays part of its
+// field), and each is ended with a NUL. false when the line has fewer.
+bool diskstatsSplit(char *line, char *(&field)[kDiskstatsFields]);
 
 // Samples the counters and updates each watched disk's count; switches the
 // fan on when the internal disk was active. 1 when the file cannot be
 // opened, else 0.
 int checkUsbHddIO();
 
-// Spins down every watched disk whose count equals minute. Returns 0.
+// Spins down every watched disk whose line the last sample saw and whose
+// count equals minute, and notes in spunDown whose command ended with
+// status 0. When the internal disk's command fails, its fan is switched on
+// again. Returns 0.
 int spinDownUsbHdd(int minute);
 
 // Sets the fan on (1) or off (0). 0 on success, 1 on failure.

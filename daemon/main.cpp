@@ -1,7 +1,8 @@
 // torpord: spins down idle disks. Detaches, writes its pid file, switches
 // off the internal disk's own standby timer and then, once a minute,
-// reloads the watched disks when asked (SIGHUP), samples their counters
-// and spins down those idle for SpinDownTime minutes. SIGTERM ends it.
+// reloads the watched disks when asked (SIGHUP), samples their counters,
+// spins down those idle for SpinDownTime minutes and keeps the status file.
+// SIGTERM ends it.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,14 +11,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
-
 #include "console.h"
 #include "disk_monitor.h"
 #include "owned.h"
 #include "paths.h"
 #include "run_tool.h"
 #include "spindown_conf.h"
+#include "status.h"
 
 namespace {
 
@@ -37,20 +37,14 @@ void quietStandardFds()
         ::close(fd);
 }
 
-// The number by to_chars, not printf: printf's code would otherwise stay
-// resident in the daemon for its whole life, 128 kB more VmRSS (above
-// hd-idle's) for this one line.
 void writePidFile()
 {
     owned::unique_fd fd(::open(paths::kPidFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd.valid())
         return;
     char text[16];
-    auto [end, error] = std::to_chars(text, text + sizeof text - 1, ::getpid());
-    if (error != std::errc())
-        return;
-    *end++ = '\n';
-    ssize_t written = ::write(fd.get(), text, static_cast<size_t>(end - text));
+    int len = snprintf(text, sizeof text, paths::kPidFormat, static_cast<int>(::getpid()));
+    ssize_t written = ::write(fd.get(), text, static_cast<size_t>(len));
     (void)written;
 }
 
@@ -100,6 +94,7 @@ void daemonize()
 
 void onSigTerm(int)
 {
+    killWaitedChild();
     if (debugModeOn())
         consoleWriteDirect(paths::kMsgSigTerm);
     _exit(0);
@@ -120,10 +115,13 @@ int main()
     disableStandbyTimer();
     reloadRequested = 1;
     for (;;) {
-        if (reloadRequested)
+        if (reloadRequested) {
             loadSpinDownConf();
+            statusLoaded();
+        }
         checkUsbHddIO();
         spinDownUsbHdd(SpinDownTime);
+        statusUpdate();
         waitForNextCycle();
     }
 }

@@ -6,7 +6,15 @@
 namespace paths {
 
 inline constexpr char kPidFile[] = "/var/run/torpord.pid";
-// The pid file holds the process id as "%d\n" prints it.
+inline constexpr char kPidFormat[] = "%d\n";
+// Written beside the pid file as a new file, then renamed over the old one.
+inline constexpr char kStatusFile[] = "/var/run/torpord.status";
+inline constexpr char kStatusNewFile[] = "/var/run/torpord.status.new";
+inline constexpr char kStatusHeader[] =
+    "# torpord %d: label\tdevice\tstate\tsince\tminutes\tspin-downs\tseconds-down\n";
+inline constexpr char kStatusLine[] = "%s\t%s\t%s\t%lld\t%d\t%d\t%lld\n";
+// The states, in the order of DiskState (status.cpp).
+inline constexpr const char *kStateNames[] = {"active", "idle", "spun-down", "unseen"};
 inline constexpr char kDevNull[] = "/dev/null";
 inline constexpr char kConsole[] = "/dev/console";
 inline constexpr char kConfFile[] = "/tmp/spindownd.conf";
@@ -19,6 +27,9 @@ inline constexpr char kDebugOn[] = "on";
 inline constexpr char kConsolePrefix[] = "torpord:";
 // The message goes between double quotes; the shell writes the console.
 inline constexpr char kConsoleCommand[] = "echo \"torpord:%s\" > %s";
+inline constexpr char kShell[] = "/bin/sh";
+inline constexpr char kShellName[] = "sh";
+inline constexpr char kShellCommandFlag[] = "-c";
 
 inline constexpr char kHdparm[] = "/sbin/hdparm";
 inline constexpr char kHdparmStandbyOff[] = "-S0";
@@ -44,6 +55,7 @@ inline constexpr char kMsgSample[] = "%s(_%d): rio = %s, wio = %s";
 inline constexpr char kMsgSpinDown[] = "spinDownUsbHdd";
 inline constexpr char kMsgEntry[] = "%s(%d): used=%d, count=%d, minute=%d";
 inline constexpr char kMsgIdeSpinDown[] = "IDE+FAN SPINDOWN!";
+inline constexpr char kMsgIdeSpinDownFailed[] = "IDE SPINDOWN FAILED, FAN ON!";
 inline constexpr char kMsgUsbSpinDown[] = "USB SPINDOWN!";
 inline constexpr char kMsgFanOpenError[] = "fanCtrl open error!";
 inline constexpr char kMsgFanIoctlError[] = "fanCtrl ioctl error!";

@@ -7,38 +7,86 @@
 #include <cerrno>
 #include <ctime>
 
+#include "paths.h"
+
 namespace {
 
 constexpr int kPolls = 5;
+constexpr timespec kPollPause{1, 0};
+constexpr int kShellPolls = 500;
+constexpr timespec kShellPollPause{0, 10'000'000};
+// What a child ends with when its program cannot be started, as a shell's.
+constexpr int kNotStarted = 127;
+
+// The child being waited for, so that SIGTERM does not leave it running.
+volatile sig_atomic_t waitedChild = 0;
+
+void sleepWhole(timespec left)
+{
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// Runs path in a child, polls it polls times pause apart, kills it if it is
+// still running then, and reaps it. SIGTERM is held back until the child's
+// pid is recorded, so that the handler knows every child it must kill.
+int run(const char *path, char *const argv[], int polls, timespec pause)
+{
+    sigset_t term;
+    sigset_t before;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &before);
+    pid_t child = ::fork();
+    if (child == 0) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        ::execv(path, argv);
+        _exit(kNotStarted);
+    }
+    if (child > 0)
+        waitedChild = child;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (child < 0)
+        return 1;
+    int status = 0;
+    pid_t got = 0;
+    for (int poll = 0; poll < polls && got == 0; ++poll) {
+        got = ::waitpid(child, &status, WNOHANG);
+        if (got == 0)
+            sleepWhole(pause);
+    }
+    if (got == 0) {
+        ::kill(child, SIGKILL);
+        while ((got = ::waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+        }
+    }
+    waitedChild = 0;
+    return got == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}
 
 } // namespace
 
 void sleepWholeSecond()
 {
-    timespec left{1, 0};
-    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    sleepWhole(kPollPause);
 }
 
 int runWithTimeout(const char *path, char *const argv[])
 {
-    pid_t child = ::fork();
-    if (child < 0)
-        return 1;
-    if (child == 0) {
-        ::execv(path, argv);
-        _exit(0);
-    }
-    bool ended = false;
-    for (int poll = 0; poll < kPolls && !ended; ++poll) {
-        pid_t got = ::waitpid(child, nullptr, WNOHANG);
-        ended = got == child || got == -1;
-        if (!ended)
-            sleepWholeSecond();
-    }
-    if (!ended)
+    return run(path, argv, kPolls, kPollPause);
+}
+
+int runShellWithTimeout(char *command)
+{
+    ToolArg sh(paths::kShellName);
+    ToolArg dashC(paths::kShellCommandFlag);
+    char *argv[] = {sh.text, dashC.text, command, nullptr};
+    return run(paths::kShell, argv, kShellPolls, kShellPollPause);
+}
+
+void killWaitedChild()
+{
+    pid_t child = waitedChild;
+    if (child > 0)
         ::kill(child, SIGKILL);
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return 0;
 }

@@ -1,5 +1,9 @@
 #include "spindown_conf.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +21,10 @@ namespace {
 
 constexpr int kFieldCount = 5;
 constexpr size_t kDevicePrefixLen = 5; // "/dev/"
+// Six lines of at most 1023 characters come to 6 KiB, and the appliance
+// writes a few hundred bytes: reading stops here, so that a file that grows
+// without end (or a file system that never ends one) cannot hold the load.
+constexpr long kConfReadLimit = 64L * 1024;
 
 void releaseText(char *&text)
 {
@@ -31,10 +39,36 @@ void emptyTable()
         releaseText(entry.sg);
         releaseText(entry.rio);
         releaseText(entry.wio);
+        releaseText(entry.usbp);
         entry.count = 0;
         entry.used = 0;
         entry.ide = 0;
+        entry.seen = 0;
+        entry.spunDown = 0;
     }
+}
+
+// The configuration file, when it is a regular file. /tmp is anyone's to
+// write: a FIFO there would block the open, a device could be read for
+// ever. The open cannot wait for a writer, and reads stay non-blocking, so
+// that a regular file that blocks its reader (such as /proc/kmsg) reads as
+// ended.
+owned::unique_file openConf()
+{
+    owned::unique_fd fd(::open(paths::kConfFile, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    owned::unique_file file(::fdopen(fd.get(), "r"));
+    if (file)
+        (void)fd.release();
+    return file;
+}
+
+bool withinLimit(FILE *file)
+{
+    long at = std::ftell(file);
+    return at >= 0 && at < kConfReadLimit;
 }
 
 } // namespace
@@ -83,7 +117,7 @@ int loadSpinDownConf()
     // may announce a newer file, and leads to one more load.
     reloadRequested = 0;
     emptyTable();
-    owned::unique_file file(std::fopen(paths::kConfFile, "re"));
+    owned::unique_file file = openConf();
     if (!file) {
         debugPrint(paths::kMsgConfOpenError);
         return 1;
@@ -91,7 +125,8 @@ int loadSpinDownConf()
     char line[kLineSize];
     int taken = 0;
     int minutes = 0;
-    while (taken < static_cast<int>(kDiskTableSize) && readLine(line, sizeof line, file.get())) {
+    while (taken < static_cast<int>(kDiskTableSize) && withinLimit(file.get()) &&
+           readLine(line, sizeof line, file.get())) {
         ConfFields f{};
         if (line[0] == '\n' || !confParseLine(line, f))
             continue;
@@ -102,6 +137,7 @@ int loadSpinDownConf()
         entry.ide = std::strcmp(f.ide, paths::kIdeMarker) == 0 ? 1 : 0;
         entry.sd = ::strdup(sd);
         entry.sg = ::strdup(f.sg);
+        entry.usbp = ::strdup(f.usbp);
         entry.used = 1;
         ++taken;
     }

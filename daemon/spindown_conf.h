@@ -16,6 +16,9 @@ struct DiskEntry {
     int count; // idle cycles since the counters last changed
     char *rio; // reads-completed text at the last change
     char *wio; // writes-completed text at the last change
+    int seen;  // 1 when the last sample had the disk's line
+    int spunDown; // 1 when this cycle's spin-down command ended with status 0
+    char *usbp;   // label of the disk's place, for the status file
 };
 
 inline constexpr size_t kDiskTableSize = 6;

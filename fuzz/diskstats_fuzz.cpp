@@ -1,11 +1,10 @@
 // The /proc/diskstats handling: diskstatsSplit on each line of the input in a
-// block of exactly the line's text and its NUL, as the sample splits it, then
+// block of exactly the line's text and its NUL, then
 // checkUsbHddIO twice over the input, bound onto /proc/diskstats in the
 // fuzzer's private mount namespace.
 #include <sys/mount.h>
 
 #include "disk_monitor.h"
-#include "paths.h"
 #include "spindown_conf.h"
 #include "support.h"
 
@@ -27,10 +26,8 @@ void parse_line(std::string_view piece)
 {
     std::vector<char> line = fuzz::text_of(piece);
     std::string_view text(line.data(), line.size() - 1);
-    char *p = line.data();
     char *field[kDiskstatsFields];
-    if (!diskstatsSplit(p, field, 0, kDiskstatsName + 1) ||
-        !diskstatsSplit(p, field, kDiskstatsName + 1, kDiskstatsFields))
+    if (!diskstatsSplit(line.data(), field))
         return;
     for (std::string_view f : field)
         fuzz::check(!f.empty() && f.data() >= text.data() &&
@@ -43,11 +40,11 @@ void parse_line(std::string_view piece)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    ::unsetenv(paths::kDebugVariable);
+    ::unsetenv("VARNOK_DEBUG_MODE");
     fuzz::private_paths();
-    fuzz::write_file(paths::kConfFile, kConf);
+    fuzz::write_file("/tmp/spindownd.conf", kConf);
     fuzz::write_file(kStats, "");
-    if (::mount(kStats, paths::kDiskstats, nullptr, MS_BIND, nullptr) != 0)
+    if (::mount(kStats, "/proc/diskstats", nullptr, MS_BIND, nullptr) != 0)
         fuzz::fail("bind onto /proc/diskstats");
     return 0;
 }

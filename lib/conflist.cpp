@@ -1,9 +1,7 @@
 #include "conflist.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <numeric>
 #include <string_view>
 
 #include "fileutil.h"
@@ -60,17 +58,6 @@ int replace_value(ConfNode *node, std::string_view value)
     return 0;
 }
 
-// The new node behind last, or null when memory is short.
-ConfNode *append_node(ConfNode *last, std::string_view key, std::string_view value)
-{
-    ConfNode *added = node_of(key, value);
-    if (added == nullptr)
-        return nullptr;
-    added->index = last->index + 1;
-    last->next = added;
-    return added;
-}
-
 // One walk finds the key or, failing that, the node to append behind. A
 // shortage of memory gives -1 and leaves the list as it was.
 int set_entry(ConfNode *list, std::string_view key, std::string_view value)
@@ -84,75 +71,13 @@ int set_entry(ConfNode *list, std::string_view key, std::string_view value)
         if (node->next == nullptr)
             break;
     }
-    return append_node(node, key, value) != nullptr ? 0 : -1;
+    ConfNode *added = node_of(key, value);
+    if (added == nullptr)
+        return -1;
+    added->index = node->index + 1;
+    node->next = added;
+    return 0;
 }
-
-// From this many lines on, a parse looks keys up in a key_index.
-constexpr size_t kIndexFrom = 32;
-
-// The first node of every key of a list, by hash, and the list's last node,
-// for the length of one parse: n settings then cost n look-ups, not n walks
-// of a growing list. Never more than half full.
-class key_index {
-public:
-    // For the nodes of list and up to more keys to come. Not ready for a
-    // null list, nor when memory is short: the parse then walks the list.
-    key_index(ConfNode *list, size_t more)
-    {
-        if (list == nullptr)
-            return;
-        size_t nodes = 0;
-        for (ConfNode *node = list; node != nullptr; node = node->next, ++nodes)
-            last_ = node;
-        size_t size = 16;
-        while (size < 2 * (nodes + more))
-            size *= 2;
-        slots_.reset(static_cast<ConfNode **>(std::calloc(size, sizeof(ConfNode *))));
-        mask_ = size - 1;
-        for (ConfNode *node = list; ready() && node != nullptr; node = node->next) {
-            size_t slot = 0;
-            if (find(node->key, slot) == nullptr)
-                slots_.get()[slot] = node;
-        }
-    }
-
-    [[nodiscard]] bool ready() const { return slots_ != nullptr; }
-
-    // As set_entry.
-    int set(std::string_view key, std::string_view value)
-    {
-        size_t slot = 0;
-        if (ConfNode *node = find(key, slot))
-            return replace_value(node, value);
-        ConfNode *added = append_node(last_, key, value);
-        if (added == nullptr)
-            return -1;
-        last_ = added;
-        slots_.get()[slot] = added;
-        return 0;
-    }
-
-private:
-    // The node of key, or null; slot is where the search ended.
-    ConfNode *find(std::string_view key, size_t &slot) const
-    {
-        // FNV-1a, in size_t (its 64-bit constants cut to 32 bits where
-        // size_t is that narrow).
-        constexpr auto kOffset = static_cast<size_t>(14695981039346656037ull);
-        constexpr auto kPrime = static_cast<size_t>(1099511628211ull);
-        size_t hash = std::accumulate(key.begin(), key.end(), kOffset, [](size_t h, char c) {
-            return (h ^ static_cast<unsigned char>(c)) * kPrime;
-        });
-        for (slot = hash & mask_; slots_.get()[slot] != nullptr; slot = (slot + 1) & mask_)
-            if (key_is(slots_.get()[slot], key))
-                return slots_.get()[slot];
-        return nullptr;
-    }
-
-    owned::unique_block<ConfNode *> slots_;
-    size_t mask_ = 0;
-    ConfNode *last_ = nullptr;
-};
 
 // Sets every key=value line; false, at the first line that memory runs short
 // for, with the lines before it set.
@@ -160,9 +85,6 @@ bool parse_text(ConfNode *list, const char *text)
 {
     if (list == nullptr)
         return true;
-    const char *text_end = text + std::strlen(text);
-    const auto lines = static_cast<size_t>(std::count(text, text_end, '\n')) + 1;
-    key_index index(lines >= kIndexFrom ? list : nullptr, lines);
     const char *line = text;
     while (*line != '\0') {
         const char *end = strchrnul(line, '\n');
@@ -171,8 +93,7 @@ bool parse_text(ConfNode *list, const char *text)
         if (eq != nullptr) {
             std::string_view key(start, static_cast<size_t>(eq - start));
             std::string_view value(eq + 1, static_cast<size_t>(end - eq - 1));
-            int rc = index.ready() ? index.set(key, value) : set_entry(list, key, value);
-            if (rc != 0)
+            if (set_entry(list, key, value) != 0)
                 return false;
         }
         if (*end == '\0')

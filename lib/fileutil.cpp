@@ -72,6 +72,25 @@ void report(Minor minor, const char *format, Args... args)
     errlog_write(kMajor, minor, format, args..., errno);
 }
 
+} // namespace
+
+// Directories, copies and moves.
+
+extern "C" int dir_check(const char *path)
+{
+    struct stat st {};
+    if (::stat(path, &st) != 0) {
+        report(kDirCheck, kStatMsg, path);
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode))
+        return 0;
+    report(kDirCheck, kNotDirMsg, path);
+    return -1;
+}
+
+namespace {
+
 const char *last_component(const char *path)
 {
     const char *slash = std::strrchr(path, '/');
@@ -135,73 +154,7 @@ bool copy_blocks(FILE *out, FILE *in)
     return true;
 }
 
-int put_file(const char *path, const char *mode, const void *data, int size)
-{
-    if (size < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    owned::unique_file out(std::fopen(path, mode));
-    if (!out)
-        return -1;
-    // A write that fails past the stream's buffer leaves nothing for the close
-    // to flush, so the count written decides too.
-    auto want = static_cast<size_t>(size);
-    bool written = want == 0 || std::fwrite(data, 1, want, out.get()) == want;
-    int err = errno;
-    int closed = std::fclose(out.release());
-    if (!written) {
-        errno = err;
-        return -1;
-    }
-    return closed == 0 ? 0 : -1;
-}
-
-bool shell_literal(unsigned char c)
-{
-    constexpr std::string_view kPunctuation = "/._-+,:@%=";
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           kPunctuation.find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-// Writes word into out as one shell word: unchanged when the shell takes it
-// literally, otherwise in single quotes. false when it does not fit.
-bool shell_word(std::span<char> out, std::string_view word)
-{
-    size_t used = 0;
-    auto put = [&](std::string_view piece) {
-        if (used + piece.size() >= out.size())
-            return false;
-        std::memcpy(out.data() + used, piece.data(), piece.size());
-        used += piece.size();
-        out[used] = '\0';
-        return true;
-    };
-    bool literal = !word.empty();
-    for (char c : word)
-        literal = literal && shell_literal(static_cast<unsigned char>(c));
-    if (literal)
-        return put(word);
-    bool ok = put("'");
-    for (size_t i = 0; ok && i < word.size(); ++i)
-        ok = word[i] == '\'' ? put("'\\''") : put(word.substr(i, 1));
-    return ok && put("'");
-}
-
 } // namespace
-
-extern "C" int dir_check(const char *path)
-{
-    struct stat st {};
-    if (::stat(path, &st) != 0) {
-        report(kDirCheck, kStatMsg, path);
-        return -1;
-    }
-    if (S_ISDIR(st.st_mode))
-        return 0;
-    report(kDirCheck, kNotDirMsg, path);
-    return -1;
-}
 
 extern "C" int file_copy(const char *dst, const char *src)
 {
@@ -249,6 +202,8 @@ extern "C" int file_move(const char *dst, const char *src)
     return ::unlink(src);
 }
 
+// The pid file and the root file system.
+
 extern "C" int pidfile_create(const char *name, char **path)
 {
     const char *slash = std::strrchr(name, '/');
@@ -278,6 +233,8 @@ extern "C" int rootfs_remount_ro(void)
     return ::mount(kRootDevice, kRootDir, kRootType, MS_REMOUNT | MS_RDONLY, nullptr);
 }
 
+// Whole files.
+
 extern "C" int file_create(const char *path)
 {
     mode_t previous = ::umask(0);
@@ -285,6 +242,32 @@ extern "C" int file_create(const char *path)
     ::umask(previous);
     return fd.valid() ? 0 : -1;
 }
+
+namespace {
+
+int put_file(const char *path, const char *mode, const void *data, int size)
+{
+    if (size < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    owned::unique_file out(std::fopen(path, mode));
+    if (!out)
+        return -1;
+    // A write that fails past the stream's buffer leaves nothing for the close
+    // to flush, so the count written decides too.
+    auto want = static_cast<size_t>(size);
+    bool written = want == 0 || std::fwrite(data, 1, want, out.get()) == want;
+    int err = errno;
+    int closed = std::fclose(out.release());
+    if (!written) {
+        errno = err;
+        return -1;
+    }
+    return closed == 0 ? 0 : -1;
+}
+
+} // namespace
 
 extern "C" int file_append(const char *path, const void *data, int size)
 {
@@ -348,6 +331,8 @@ extern "C" int file_read_all(const char *path, char **block, int *length)
     return 0;
 }
 
+// Mounts and shell commands.
+
 extern "C" int mount_is_mounted(const char *text)
 {
     owned::unique_file table(std::fopen(kMountTable, "re"));
@@ -361,6 +346,41 @@ extern "C" int mount_is_mounted(const char *text)
             return 1;
     return 0;
 }
+
+namespace {
+
+bool shell_literal(unsigned char c)
+{
+    constexpr std::string_view kPunctuation = "/._-+,:@%=";
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           kPunctuation.find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// Writes word into out as one shell word: unchanged when the shell takes it
+// literally, otherwise in single quotes. false when it does not fit.
+bool shell_word(std::span<char> out, std::string_view word)
+{
+    size_t used = 0;
+    auto put = [&](std::string_view piece) {
+        if (used + piece.size() >= out.size())
+            return false;
+        std::memcpy(out.data() + used, piece.data(), piece.size());
+        used += piece.size();
+        out[used] = '\0';
+        return true;
+    };
+    bool literal = !word.empty();
+    for (char c : word)
+        literal = literal && shell_literal(static_cast<unsigned char>(c));
+    if (literal)
+        return put(word);
+    bool ok = put("'");
+    for (size_t i = 0; ok && i < word.size(); ++i)
+        ok = word[i] == '\'' ? put("'\\''") : put(word.substr(i, 1));
+    return ok && put("'");
+}
+
+} // namespace
 
 extern "C" int mount_unmount(const char *target)
 {
@@ -395,6 +415,8 @@ extern "C" int exec_command(const char *cmdline)
     report(kExec, kExecMsg, cmdline);
     return -1;
 }
+
+// Memory.
 
 extern "C" void *mem_alloc(size_t size)
 {

@@ -22,6 +22,14 @@ int request(int fd, int cmd, short type)
     return ::fcntl(fd, cmd, &fl);
 }
 
+// -1, with errno reported as the pair 1/minor.
+int failed(int minor, const char *format)
+{
+    int err = errno;
+    errlog_write(1, minor, format, err);
+    return -1;
+}
+
 } // namespace
 
 extern "C" int plock_init(const char *path)
@@ -29,38 +37,24 @@ extern "C" int plock_init(const char *path)
     int fd = ::open(path, O_WRONLY | O_CREAT, kLockFileMode);
     if (fd >= 0)
         return fd;
-    int err = errno;
-    errlog_write(1, 1, "plock_init error errno=%d\n", err);
-    return -1;
+    return failed(1, "plock_init error errno=%d\n");
 }
 
 extern "C" int plock_lock(int fd)
 {
-    if (request(fd, F_SETLKW, F_WRLCK) == 0)
-        return 0;
-    int err = errno;
-    errlog_write(1, 2, "plock_lock error errno=%d\n", err);
-    return -1;
+    return request(fd, F_SETLKW, F_WRLCK) == 0 ? 0 : failed(2, "plock_lock error errno=%d\n");
 }
 
 extern "C" int plock_trylock(int fd)
 {
     if (request(fd, F_SETLK, F_WRLCK) == 0)
         return 0;
-    int err = errno;
-    if (err == EAGAIN)
-        return 1;
-    errlog_write(1, 3, "plock_trylock error errno=%d\n", err);
-    return -1;
+    return errno == EAGAIN ? 1 : failed(3, "plock_trylock error errno=%d\n");
 }
 
 extern "C" int plock_unlock(int fd)
 {
-    if (request(fd, F_SETLK, F_UNLCK) == 0)
-        return 0;
-    int err = errno;
-    errlog_write(1, 4, "plock_unlock error errno=%d\n", err);
-    return -1;
+    return request(fd, F_SETLK, F_UNLCK) == 0 ? 0 : failed(4, "plock_unlock error errno=%d\n");
 }
 
 extern "C" int plock_close(int fd)

@@ -18,6 +18,9 @@ inline constexpr char kLog[] = "/tmp/standin/log";
 // A tool whose base name follows this prefix as a file hangs until killed,
 // after recording "hang[PID]: PATH".
 inline constexpr char kHangPrefix[] = "/tmp/standin/hang-";
+// A tool whose base name follows this prefix as a file ends with the status
+// that the file holds, once it has recorded its run.
+inline constexpr char kExitPrefix[] = "/tmp/standin/exit-";
 // The fan driver fails as many requests as this file's number says.
 inline constexpr char kFanFail[] = "/tmp/standin/leddrv-fail";
 // While this file exists the fan driver refuses to be opened (ENXIO).

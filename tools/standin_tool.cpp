@@ -1,10 +1,11 @@
 // Stand-in for /sbin/hdparm and /usr/local/bin/sg_start: records its
-// argument vector, and hangs when told to. Touches no device.
+// argument vector, and hangs or fails when told to. Touches no device.
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "standin.h"
@@ -34,11 +35,15 @@ int main(int argc, char **argv)
     line.push_back('\n');
     standin::record(line);
     const char *slash = std::strrchr(argv[0], '/');
-    std::string hang = std::string(standin::kHangPrefix) + (slash ? slash + 1 : argv[0]);
+    const char *name = slash ? slash + 1 : argv[0];
+    std::string hang = std::string(standin::kHangPrefix) + name;
     if (::access(hang.c_str(), F_OK) == 0) {
         standin::record("hang[" + std::to_string(::getpid()) + "]: " + argv[0] + "\n");
         for (;;)
             ::pause();
     }
-    return 0;
+    std::ifstream status(std::string(standin::kExitPrefix) + name);
+    int code = 0;
+    status >> code;
+    return code;
 }

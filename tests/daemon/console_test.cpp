@@ -9,7 +9,6 @@
 
 #include "console.h"
 #include "harness.h"
-#include "paths.h"
 #include "sandbox.h"
 
 namespace {
@@ -31,9 +30,9 @@ void with_console(const char *mode, const std::function<void(harness::Console &)
         sandbox::private_dev();
         harness::Console console;
         if (mode != nullptr)
-            ::setenv(paths::kDebugVariable, mode, 1);
+            ::setenv("VARNOK_DEBUG_MODE", mode, 1);
         else
-            ::unsetenv(paths::kDebugVariable);
+            ::unsetenv("VARNOK_DEBUG_MODE");
         body(console);
     });
 }
@@ -98,8 +97,8 @@ TEST(DebugPrint, OnlyExactlyOnStartsAShell)
 TEST(DebugPrint, DirectWriteIsTheLineTheShellWouldWrite)
 {
     with_console("on", [&](harness::Console &console) {
-        consoleWriteDirect(paths::kMsgSigTerm);
-        debugPrint(paths::kMsgSigTerm);
+        consoleWriteDirect("SIGTERM close fileds.");
+        debugPrint("SIGTERM close fileds.");
         EXPECT_EQ(console.text(), "torpord:SIGTERM close fileds.\ntorpord:SIGTERM close fileds.\n");
     });
 }

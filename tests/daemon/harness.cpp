@@ -73,26 +73,38 @@ std::string environment_entry(const char *name, std::string value)
     return std::string(name) + "=" + value;
 }
 
+struct Process {
+    long pid = 0;
+    std::string comm, state;
+    long ppid = 0, pgrp = 0, session = 0;
+};
+
+// The processes that /proc shows.
+std::vector<Process> processes()
+{
+    std::vector<Process> found;
+    DIR *proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    while (dirent *entry = ::readdir(proc)) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        Process p;
+        if (stat >> p.pid >> p.comm >> p.state >> p.ppid >> p.pgrp >> p.session)
+            found.push_back(p);
+    }
+    ::closedir(proc);
+    return found;
+}
+
 // The pid of the process that the daemon's double fork left: our child
 // now, named torpord, in a session of its own that it does not lead.
 pid_t find_daemon()
 {
-    DIR *proc = ::opendir("/proc");
-    if (proc == nullptr)
-        return 0;
-    pid_t found = 0;
-    while (dirent *entry = ::readdir(proc)) {
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string pid, comm, state;
-        long ppid = 0, pgrp = 0, session = 0;
-        if (!(stat >> pid >> comm >> state >> ppid >> pgrp >> session))
-            continue;
-        if (comm == "(torpord)" && state != "Z" && ppid == ::getpid() &&
-            std::stol(pid) != session && session != ::getsid(0))
-            found = static_cast<pid_t>(std::stol(pid));
-    }
-    ::closedir(proc);
-    return found;
+    for (const Process &p : processes())
+        if (p.comm == "(torpord)" && p.state != "Z" && p.ppid == ::getpid() &&
+            p.pid != p.session && p.session != ::getsid(0))
+            return static_cast<pid_t>(p.pid);
+    return 0;
 }
 
 bool before(Clock::time_point deadline)
@@ -176,6 +188,15 @@ size_t count(std::string_view text, std::string_view needle)
          pos = text.find(needle, pos + needle.size()))
         ++n;
     return n;
+}
+
+std::string live_processes()
+{
+    std::string names;
+    for (const Process &p : processes())
+        if (p.state != "Z" && p.pid != ::getpid())
+            names += p.comm + "\n";
+    return names;
 }
 
 Hangups::Hangups()
@@ -321,6 +342,17 @@ std::string World::tool_log()
     return sandbox::read_file(standin::kLog);
 }
 
+bool World::wait_for_tool(std::string_view needle)
+{
+    auto deadline = patience();
+    while (tool_log().find(needle) == std::string::npos) {
+        if (!before(deadline))
+            return false;
+        ::usleep(20 * 1000);
+    }
+    return true;
+}
+
 void World::tools_on_console()
 {
     if (::symlink("/dev/console", standin::kLog) != 0)
@@ -432,6 +464,34 @@ std::string World::cycle(size_t n)
 bool World::after_sample(size_t n)
 {
     return console.wait_for(kWalkMark, n);
+}
+
+void in_world(const std::function<void(World &)> &body, Samples samples)
+{
+    sandbox::run([&] {
+        sandbox::own_pids([&] {
+            World world(samples);
+            body(world);
+        });
+    });
+}
+
+void fed(std::string_view conf, bool fan, const std::function<void(World &, pid_t)> &body)
+{
+    in_world(
+        [&](World &w) {
+            w.tools_on_console();
+            if (fan)
+                w.start_fan();
+            w.config(conf);
+            body(w, w.start());
+        },
+        Samples::fed);
+}
+
+bool exited_zero(int status)
+{
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 } // namespace harness

@@ -9,7 +9,6 @@
 
 #include "disk_monitor.h"
 #include "harness.h"
-#include "paths.h"
 #include "sandbox.h"
 #include "spindown_conf.h"
 
@@ -51,7 +50,7 @@ TEST(DaemonLeaks, ThousandReloadAndSampleCyclesLeakNothing)
             spinDownUsbHdd(SpinDownTime);
         }
         EXPECT_EQ(diskTable[3].count, 2);
-        ::unlink(paths::kConfFile);
+        ::unlink("/tmp/spindownd.conf");
         loadSpinDownConf();
 #ifdef TORPOR_LSAN
         EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);

@@ -33,10 +33,13 @@ void make_standin_dir()
     ASSERT_EQ(::mkdir(standin::kDir, 0755), 0);
 }
 
-TEST(RunWithTimeout, RunsTheToolWithItsVectorAndReapsIt)
+TEST(RunWithTimeout, RunsTheToolWithItsVectorReapsItAndTellsItsOutcome)
 {
     sandbox::run([] {
         make_standin_dir();
+        sandbox::write_file(std::string(standin::kExitPrefix) + "hdparm", "3\n");
+        EXPECT_EQ(run_standin_as("/sbin/hdparm", {"-S0"}), 1);
+        sandbox::write_file(std::string(standin::kExitPrefix) + "hdparm", "0\n");
         // A tool that is done is not waited for through all five polls.
         auto start = steady_clock::now();
         EXPECT_EQ(run_standin_as("/sbin/hdparm", {"-y", "/dev/hda"}), 0);
@@ -45,17 +48,17 @@ TEST(RunWithTimeout, RunsTheToolWithItsVectorAndReapsIt)
         EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg 1", "0"}), 0);
         EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_EQ(sandbox::read_file(standin::kLog),
-                  "run: /sbin/hdparm -y /dev/hda\nrun: /usr/local/bin/sg_start '/dev/sg 1' 0\n");
+                  "run: /sbin/hdparm -S0\nrun: /sbin/hdparm -y /dev/hda\nrun: /usr/local/bin/sg_start '/dev/sg 1' 0\n");
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left unreaped";
     });
 }
 
-TEST(RunWithTimeout, MissingToolEndsItsChild)
+TEST(RunWithTimeout, MissingToolEndsItsChildAndFails)
 {
     sandbox::run([] {
         char path[] = "/nonexistent/tool";
         char *argv[] = {path, nullptr};
-        EXPECT_EQ(runWithTimeout(path, argv), 0);
+        EXPECT_EQ(runWithTimeout(path, argv), 1);
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);
     });
@@ -69,7 +72,7 @@ TEST(RunWithTimeout, HangingToolIsKilledAfterFiveWholeSecondsWhateverSignalsCome
         auto start = steady_clock::now();
         {
             harness::Hangups hangups;
-            EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg1", "0"}), 0);
+            EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg1", "0"}), 1);
         }
         auto took = steady_clock::now() - start;
         EXPECT_GE(took, std::chrono::milliseconds(4900));

@@ -10,12 +10,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "harness.h"
-#include "paths.h"
 #include "sandbox.h"
 #include "spindown_conf.h"
 
@@ -31,7 +31,7 @@ constexpr int kBefore = 7; // SpinDownTime before each load
 
 void write_conf(const std::string &text)
 {
-    sandbox::write_file(paths::kConfFile, text);
+    sandbox::write_file("/tmp/spindownd.conf", text);
 }
 
 std::string line(const char *ide, const char *sd, const char *sg, const std::string &sec)
@@ -166,8 +166,8 @@ TEST(LoadSpinDownConf, ReloadReleasesEverythingOfTheLastTable)
         write_conf(line("USB:", "sdc", "d", "120"));
         loadSpinDownConf();
         expect_table({{"sdc", "d", 0}});
-        sandbox::write_file(paths::kConfFile, "");
-        ASSERT_EQ(::unlink(paths::kConfFile), 0);
+        sandbox::write_file("/tmp/spindownd.conf", "");
+        ASSERT_EQ(::unlink("/tmp/spindownd.conf"), 0);
         reloadRequested = 1;
         EXPECT_EQ(loadSpinDownConf(), 1);
         EXPECT_EQ(reloadRequested, 0);
@@ -179,27 +179,51 @@ TEST(LoadSpinDownConf, ReloadReleasesEverythingOfTheLastTable)
 TEST(LoadSpinDownConf, RequestDuringTheLoadLeadsToAnotherLoad)
 {
     sandbox::run([] {
-        // The file is a FIFO whose writer sends SIGHUP after the load has
-        // opened and read it, and ends the file only then.
-        ASSERT_EQ(::mkfifo(paths::kConfFile, 0644), 0);
+        // The shell of every trace sends SIGHUP to the load and ends, so the
+        // request comes while the load is under way.
+        std::string shell = sandbox::scratch("sh");
+        sandbox::write_file(shell, "#!/bin/busybox sh\nkill -HUP $PPID\n", 0755);
+        sandbox::bind_mount(shell, "/bin/sh");
+        ::setenv("VARNOK_DEBUG_MODE", "on", 1);
         ::signal(SIGHUP, [](int) { reloadRequested = 1; });
-        pid_t load = ::getpid();
-        pid_t writer = ::fork();
-        ASSERT_GE(writer, 0);
-        if (writer == 0) {
-            int fd = ::open(paths::kConfFile, O_WRONLY);
-            std::string text = line("USB:", "sda", "a", "60");
-            bool whole = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-            ::kill(load, SIGHUP);
-            _exit(whole ? 0 : 1);
-        }
+        write_conf(line("USB:", "sda", "a", "60"));
         reloadRequested = 1;
         EXPECT_EQ(loadSpinDownConf(), 0);
-        int status = -1;
-        EXPECT_EQ(::waitpid(writer, &status, 0), writer);
-        EXPECT_EQ(status, 0);
         EXPECT_EQ(reloadRequested, 1);
         expect_table({{"sda", "a", 0}});
+    });
+}
+
+TEST(LoadSpinDownConf, ReadsOnlyARegularFileAndAlwaysEnds)
+{
+    const std::string conf = "/tmp/spindownd.conf";
+    struct {
+        const char *name;
+        std::function<void()> make;
+        int result;
+        std::vector<Disk> disks;
+    } cases[] = {
+        {"link to a regular file",
+         [&] { ASSERT_EQ(::symlink(sandbox::scratch("conf").c_str(), conf.c_str()), 0); }, 0,
+         {{"sda", "a", 0}}},
+        {"FIFO without a writer", [&] { ASSERT_EQ(::mkfifo(conf.c_str(), 0644), 0); }, 1, {}},
+        {"link to /dev/zero", [&] { ASSERT_EQ(::symlink("/dev/zero", conf.c_str()), 0); }, 1, {}},
+        {"directory", [&] { ASSERT_EQ(::mkdir(conf.c_str(), 0755), 0); }, 1, {}},
+        {"a disk line beyond 64 KiB",
+         [&] { write_conf(std::string(64 * 1024, '\n') + line("USB:", "sdb", "b", "60")); }, 0,
+         {}},
+    };
+    sandbox::run([&] {
+        ::alarm(harness::kPatience); // a load that never ends fails here
+        sandbox::write_file(sandbox::scratch("conf"), line("USB:", "sda", "a", "60"));
+        for (const auto &c : cases) {
+            SCOPED_TRACE(c.name);
+            ::rmdir(conf.c_str());
+            ::unlink(conf.c_str());
+            c.make();
+            EXPECT_EQ(loadSpinDownConf(), c.result);
+            expect_table(c.disks);
+        }
     });
 }
 
@@ -208,12 +232,12 @@ TEST(LoadSpinDownConf, TracesEachLineAndTheChange)
     sandbox::run([] {
         sandbox::private_dev();
         harness::Console console;
-        ::setenv(paths::kDebugVariable, "on", 1);
+        ::setenv("VARNOK_DEBUG_MODE", "on", 1);
         write_conf(
             "IDE:\thda\t/dev/hda\t/dev/sg0\t600\nshort\nUSB1:\tusbp1\t/dev/sda\t/dev/sg1\t30");
         SpinDownTime = 10;
         loadSpinDownConf();
-        ::unlink(paths::kConfFile);
+        ::unlink("/tmp/spindownd.conf");
         loadSpinDownConf();
         EXPECT_EQ(console.text(), "torpord:0: ide=IDE:, usbp=hda, sd=hda, sg=/dev/sg0, sec=600\n\n"
                                   "torpord:1: ide=USB1:, usbp=usbp1, sd=sda, sg=/dev/sg1, sec=30\n"

@@ -1,15 +1,14 @@
 // The built torpord, unchanged, in the sandbox: time sped up, a console
 // FIFO, the stand-in tools and fan driver, a /proc/diskstats we write.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "harness.h"
 #include "sandbox.h"
@@ -17,6 +16,9 @@
 
 namespace {
 
+using harness::exited_zero;
+using harness::fed;
+using harness::in_world;
 using harness::stats_line;
 using harness::World;
 
@@ -52,43 +54,11 @@ std::string one_disk_cycle(const std::string &sample, const std::string &walk,
            after_walk;
 }
 
-void in_world(const std::function<void(World &)> &body,
-              harness::Samples samples = harness::Samples::file)
-{
-    sandbox::run([&] {
-        sandbox::own_pids([&] {
-            World world(samples);
-            body(world);
-        });
-    });
-}
-
-// A daemon on one configuration whose samples the test serves one by one,
-// with the stand-ins' events on the console (and the fan driver mounted
-// when asked).
-void fed(const std::string &conf, bool fan, const std::function<void(World &, pid_t)> &body)
-{
-    in_world(
-        [&](World &w) {
-            w.tools_on_console();
-            if (fan)
-                w.start_fan();
-            w.config(conf);
-            body(w, w.start());
-        },
-        harness::Samples::fed);
-}
-
 // Serves text to the next n samples.
 void serve(World &w, const std::string &text, int n = 1)
 {
     for (int i = 0; i < n; ++i)
         w.serve(text);
-}
-
-bool exited_zero(int status)
-{
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 constexpr char kSgStartRun[] = "run: /usr/local/bin/sg_start /dev/sg1 0\n";
@@ -104,6 +74,12 @@ TEST(Torpord, StartsTracesAndEndsOnSigtermLeavingThePidFile)
                       trace("0: ide=USB1:, usbp=usbp1, sd=sda, sg=/dev/sg1, sec=600\n") +
                       trace("Now SpinDownTime=10") + trace("Change SpinDownTime=10"));
         EXPECT_EQ(sandbox::read_file("/var/run/torpord.pid"), std::to_string(daemon) + "\n");
+        for (int fd = 0; fd <= 2; ++fd) {
+            char target[64] = {};
+            std::string link = "/proc/" + std::to_string(daemon) + "/fd/" + std::to_string(fd);
+            EXPECT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0) << link;
+            EXPECT_STREQ(target, "/dev/null") << link;
+        }
         EXPECT_EQ(w.cycle(2), one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 1, 10)));
         // Sent while the daemon waits for its third sample, so that no trace
         // of its own follows.
@@ -114,20 +90,23 @@ TEST(Torpord, StartsTracesAndEndsOnSigtermLeavingThePidFile)
     });
 }
 
-TEST(Torpord, UsbDiskSpunDownOnceThenAgainOnlyAfterActivityAndANewIdlePeriod)
+TEST(Torpord, UsbDiskSpunDownOnceNotAgainOutOfSightAgainAfterActivityAndANewIdlePeriod)
 {
     fed(conf_line("USB1:", "sda", "/dev/sg1", 60), false, [](World &w, pid_t daemon) {
-        serve(w, stats_line("sda", 5, 7), 3);
+        serve(w, stats_line("sda", 5, 7), 2);
+        serve(w, ""); // unplugged: its count stays at the threshold
+        serve(w, stats_line("sda", 5, 7));
         serve(w, stats_line("sda", 6, 7), 4);
         const std::string usb = trace("USB SPINDOWN!") + kSgStartRun;
         EXPECT_EQ(w.cycle(1), one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 0, 1)));
         EXPECT_EQ(w.cycle(2),
                   one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 1, 1), "", usb));
-        EXPECT_EQ(w.cycle(3), one_disk_cycle(sampled("sda", 1, 5, 7), walked("sda", 2, 1)));
-        EXPECT_EQ(w.cycle(4), one_disk_cycle(sampled("sda", 2, 6, 7), walked("sda", 0, 1)));
-        EXPECT_EQ(w.cycle(5),
+        EXPECT_EQ(w.cycle(3), one_disk_cycle("", walked("sda", 1, 1)));
+        EXPECT_EQ(w.cycle(4), one_disk_cycle(sampled("sda", 1, 5, 7), walked("sda", 2, 1)));
+        EXPECT_EQ(w.cycle(5), one_disk_cycle(sampled("sda", 2, 6, 7), walked("sda", 0, 1)));
+        EXPECT_EQ(w.cycle(6),
                   one_disk_cycle(sampled("sda", 0, 6, 7), walked("sda", 1, 1), "", usb));
-        EXPECT_EQ(w.cycle(7), one_disk_cycle(sampled("sda", 2, 6, 7), walked("sda", 3, 1)));
+        EXPECT_EQ(w.cycle(8), one_disk_cycle(sampled("sda", 2, 6, 7), walked("sda", 3, 1)));
         EXPECT_EQ(harness::count(w.console.text(), kSgStartRun), 2u);
         EXPECT_TRUE(exited_zero(w.stop(daemon)));
     });
@@ -252,6 +231,93 @@ TEST(Torpord, RunsWithoutItsPidFileWhenVarRunIsReadOnly)
     });
 }
 
+// The console stops taking writes: a FIFO that nobody reads, or whose pipe
+// is full.
+void console_without_reader()
+{
+    ASSERT_EQ(::unlink("/dev/console"), 0);
+    ASSERT_EQ(::mkfifo("/dev/console", 0666), 0);
+}
+
+void full_console()
+{
+    console_without_reader();
+    int fd = ::open("/dev/console", O_RDWR | O_NONBLOCK | O_CLOEXEC); // kept open
+    ASSERT_GE(::fcntl(fd, F_SETPIPE_SZ, 4096), 0);
+    char block[512] = {};
+    while (::write(fd, block, sizeof block) > 0) {
+    }
+}
+
+struct Stuck {
+    const char *name;
+    void (*make)();
+    const char *debug;
+    const char *waited_for; // in the stand-ins' log
+};
+
+void PrintTo(const Stuck &stuck, std::ostream *os)
+{
+    *os << stuck.name;
+}
+
+class TorpordStuck : public testing::TestWithParam<Stuck> {};
+
+// Whatever holds the daemon, a trace is given up after a tool's five
+// seconds, and SIGTERM ends it at once with status 0, killing the child it
+// waits for.
+TEST_P(TorpordStuck, GoesOnAndEndsOnSigtermLeavingNothingRunning)
+{
+    in_world([](World &w) {
+        GetParam().make();
+        w.config(conf_line("USB1:", "sda", "/dev/sg1", 60));
+        w.diskstats(stats_line("sda", 5, 7));
+        pid_t daemon = w.start({GetParam().debug, true});
+        EXPECT_TRUE(w.wait_for_tool(GetParam().waited_for)) << w.tool_log();
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+        EXPECT_EQ(harness::live_processes(), "");
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TorpordStuck,
+    testing::Values(Stuck{"ConsoleWithoutReader", console_without_reader, "on",
+                          "run: /sbin/hdparm -S0 /dev/hda\n"},
+                    Stuck{"FullConsole", full_console, "on", "run: /sbin/hdparm -S0 /dev/hda\n"},
+                    Stuck{"HangingTool",
+                          [] { sandbox::write_file(std::string(standin::kHangPrefix) + "sg_start", ""); },
+                          nullptr, "hang["}),
+    [](const testing::TestParamInfo<Stuck> &info) { return std::string(info.param.name); });
+
+class TorpordFailedSpinDown : public testing::TestWithParam<bool> {};
+
+// hdparm -y ends with status 3, or cannot be started at all: the disk may
+// still spin, so its fan goes on again.
+TEST_P(TorpordFailedSpinDown, SwitchesTheFanOnAgain)
+{
+    fed(conf_line("IDE:", "hda", "/dev/sg0", 60), true, [](World &w, pid_t daemon) {
+        std::string run = "run: /sbin/hdparm -y /dev/hda\n";
+        if (GetParam()) {
+            sandbox::write_file(std::string(standin::kExitPrefix) + "hdparm", "3\n");
+        } else {
+            sandbox::write_file(sandbox::scratch("not-a-program"), "", 0644);
+            sandbox::bind_mount(sandbox::scratch("not-a-program"), "/sbin/hdparm");
+            run = "";
+        }
+        serve(w, stats_line("hda", 1, 1), 2);
+        EXPECT_EQ(w.cycle(2), one_disk_cycle(sampled("hda", 0, 1, 1), walked("hda", 1, 1), "",
+                                             trace("IDE+FAN SPINDOWN!") + "fan: 0\n" + run +
+                                                 trace("IDE SPINDOWN FAILED, FAN ON!") +
+                                                 "fan: 1\n"));
+        EXPECT_TRUE(exited_zero(w.stop(daemon)));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TorpordFailedSpinDown, testing::Bool(),
+                         [](const testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "EndsWith3" : "NotExecutable");
+                         });
+
 class TorpordDebugOff : public testing::TestWithParam<const char *> {};
 
 TEST_P(TorpordDebugOff, LeavesTheConsoleUntouched)
@@ -260,10 +326,7 @@ TEST_P(TorpordDebugOff, LeavesTheConsoleUntouched)
         w.config(conf_line("USB1:", "sda", "/dev/sg1", 60));
         w.diskstats(stats_line("sda", 5, 7));
         pid_t daemon = w.start({GetParam(), true});
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(harness::kPatience);
-        while (harness::count(w.tool_log(), kSgStartRun) == 0 &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        w.wait_for_tool(kSgStartRun);
         EXPECT_EQ(w.tool_log(), std::string("run: /sbin/hdparm -S0 /dev/hda\n") + kSgStartRun);
         EXPECT_TRUE(exited_zero(w.stop(daemon)));
         EXPECT_EQ(w.console.text(), "");

@@ -259,9 +259,9 @@ TEST(ConfList, ShortageOfMemoryLeavesTheListAsItWas)
     EXPECT_EQ(entries(list.head), listing({{"old", "other"}, {"new", "other"}, {"", "other"}}));
 }
 
-// Many lines at once are looked up by hash: the list comes out as if each
-// line had been parsed on its own, also over keys already in the list (the
-// first node of a key wins, as conf_list_find finds it).
+// Many lines at once give the list as if each line had been parsed on its
+// own, also over keys already in the list (the first node of a key wins, as
+// conf_list_find finds it).
 TEST(ConfList, ParseOfManyLinesAgreesWithOneLineAtATime)
 {
     std::mt19937 rng(11);
@@ -299,8 +299,7 @@ TEST(ConfList, ParseOfManyLinesShortOfMemory)
     List full;
     conf_list_parse(full.head, text.c_str());
     const Entries want = entries(full.head);
-    // Short for the index, the parse walks the list instead; short for a
-    // setting, it stops there. Either way the keys are a prefix of all.
+    // Short for a setting, the parse stops there: the keys are a prefix of all.
     List list;
     each_shortage(
         list.head, [&] { return conf_list_parse(list.head, text.c_str()); },

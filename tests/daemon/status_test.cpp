@@ -1,0 +1,126 @@
+// The status file of the built torpord: each disk's state and figures as
+// its samples, spin-downs, a missing line and a reload change them, and
+// nothing written in a cycle that changes nothing.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "sandbox.h"
+#include "standin.h"
+
+namespace {
+
+using harness::stats_line;
+using harness::World;
+
+constexpr char kStatus[] = "/var/run/torpord.status";
+
+struct Disk {
+    std::string line;   // label, device, state, minutes and spin-downs
+    long long since;    // seconds since the Epoch
+    long long down;     // seconds spun down
+};
+
+// The disks of the status file, after checking its header and mode.
+std::vector<Disk> status(pid_t daemon)
+{
+    struct stat st {};
+    EXPECT_EQ(::stat(kStatus, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    std::istringstream text(sandbox::read_file(kStatus));
+    std::string header;
+    std::getline(text, header);
+    EXPECT_EQ(header, "# torpord " + std::to_string(daemon) +
+                          ": label\tdevice\tstate\tsince\tminutes\tspin-downs\tseconds-down");
+    std::vector<Disk> disks;
+    std::string label, device, state, since, minutes, spin_downs, down;
+    while (std::getline(text, label, '\t') && std::getline(text, device, '\t') &&
+           std::getline(text, state, '\t') && std::getline(text, since, '\t') &&
+           std::getline(text, minutes, '\t') && std::getline(text, spin_downs, '\t') &&
+           std::getline(text, down))
+        disks.push_back({label + " " + device + " " + state + " " + minutes + " " + spin_downs,
+                         std::stoll(since), std::stoll(down)});
+    return disks;
+}
+
+std::vector<std::string> lines(const std::vector<Disk> &disks)
+{
+    std::vector<std::string> all;
+    for (const Disk &d : disks)
+        all.push_back(d.line);
+    return all;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
+{
+    const std::string hda = "IDE:\thda\t/dev/hda\t/dev/sg0\t120\n";
+    harness::fed(hda + "USB2:\tusbp 2\t/dev/sdb\t/dev/sg2\t120\n", false, [&](World &w,
+                                                                             pid_t daemon) {
+        const time_t start = ::time(nullptr);
+        auto serve = [&](int hda_reads, int sdb_reads) {
+            w.serve(stats_line("hda", hda_reads, 1) +
+                    (sdb_reads != 0 ? stats_line("sdb", sdb_reads, 1) : ""));
+        };
+        serve(1, 1);
+        serve(1, 2); // now the file is that of the first minute
+        std::vector<Disk> first = status(daemon);
+        EXPECT_EQ(lines(first), (Lines{"hda hda active 2 0", "usbp 2 sdb active 2 0"}));
+        for (const Disk &d : first)
+            EXPECT_TRUE(d.since >= start && d.since <= ::time(nullptr)) << d.since;
+        serve(1, 3);
+        EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda idle 2 0", "usbp 2 sdb active 2 0"}));
+        auto spun_down = std::chrono::steady_clock::now();
+        serve(1, 4);
+        EXPECT_EQ(lines(status(daemon)),
+                  (Lines{"hda hda spun-down 2 1", "usbp 2 sdb active 2 0"}));
+        struct stat before {};
+        ::stat(kStatus, &before);
+        serve(1, 4); // sdb busy again, nothing changes
+        struct stat after {};
+        ::stat(kStatus, &after);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        // sdb's spin-down hangs and is killed after five real seconds: it
+        // stays idle, and hda has been spun down for those seconds.
+        sandbox::write_file(std::string(standin::kHangPrefix) + "sg_start", "");
+        serve(1, 4);
+        EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda spun-down 2 1", "usbp 2 sdb idle 2 0"}));
+        serve(2, 0); // hda busy, sdb unplugged
+        serve(2, 4); // sdb back, its counters as they were
+        std::vector<Disk> woken = status(daemon);
+        auto woken_at = std::chrono::steady_clock::now();
+        EXPECT_EQ(lines(woken), (Lines{"hda hda active 2 1", "usbp 2 sdb unseen 2 0"}));
+        EXPECT_GE(woken[0].down, 5);
+        EXPECT_LE(woken[0].down, std::chrono::duration_cast<std::chrono::seconds>(
+                                     woken_at - spun_down).count());
+        serve(3, 4);
+        EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda idle 2 1", "usbp 2 sdb idle 2 0"}));
+        // Reloaded without sdb while the daemon waits for its next sample:
+        // that sample is taken, then the new table is loaded.
+        ASSERT_TRUE(w.console.wait_for("torpord:checkUsbHddIO\n", 10));
+        w.config(hda);
+        ::kill(daemon, SIGHUP);
+        serve(3, 4);
+        serve(3, 4);
+        serve(3, 4);
+        std::vector<Disk> reloaded = status(daemon);
+        EXPECT_EQ(lines(reloaded), (Lines{"hda hda idle 2 1"}));
+        EXPECT_EQ(reloaded[0].down, woken[0].down);
+        EXPECT_TRUE(harness::exited_zero(w.stop(daemon)));
+        EXPECT_TRUE(sandbox::exists(kStatus));
+    });
+}
+
+} // namespace
