@@ -35,7 +35,9 @@ assemble() {
     ln -s /run/lock "$root/var/lock"
     mknod "$root/dev/console" c 5 1
     cp "$arm/bin/busybox" "$root/bin/"
-    ln -s busybox "$root/bin/sh"
+    # A hard link, not a symbolic one: a test that binds a shell of its own
+    # over /bin/sh must not cover busybox itself, which that shell may run.
+    ln "$root/bin/busybox" "$root/bin/sh"
     cp "$arm/sbin/hdparm" "$root/sbin/"
     cp "$arm/usr/bin/sg_start" "$root/usr/local/bin/"
     cp -a /usr/arm-linux-gnueabi/lib/*.so.* "$root/lib/"
