@@ -7,13 +7,18 @@ APPLIANCE ?= build-appliance
 JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
+# CMake's own makefiles, run below this one, would name every directory they enter.
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all test test-asan arm appliance check demo deb bench clean deps-test deps-arm deps-appliance \
-	deps-deb deps-check deps-bench mutants deps-mutants
+.PHONY: all test test-asan arm appliance check demo deb bench clean deps-build deps-test deps-arm \
+	deps-appliance deps-deb deps-check deps-bench mutants deps-mutants
 
-all:
+all: deps-build
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+deps-build:
+	tools/install-deps.sh build
 
 deps-test:
 	tools/install-deps.sh test
@@ -40,7 +45,7 @@ arm: deps-arm
 	$(CTEST) --test-dir $(ARM) --output-on-failure -j $(JOBS)
 
 deps-appliance:
-	tools/install-deps.sh appliance
+	tools/install-deps.sh arm appliance
 
 # The cross build on an emulated ARM system: QEMU's virt machine with Debian's
 # kernel, busybox, hdparm and sg_start, an AHCI disk and two USB disks; the
@@ -66,7 +71,8 @@ check: deps-check
 # The real torpord in a throw-away sandbox against simulated disks, time sped up.
 demo: deps-test
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
-	$(CMAKE) --build $(BUILD) -j $(JOBS) --target torpord torpor-standin torpor-leddrv
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target torpord torpor-standin torpor-leddrv \
+		torpor-fastclock
 	tools/demo.sh $(BUILD)
 
 deps-deb:

@@ -34,6 +34,10 @@ git -C "$source" ls-files -z --cached --others --exclude-standard |
 mv "$out/debian-build"/*.deb "$out/deb/" || fail "no packages built"
 rm -rf "$out/debian-build"
 
-lintian --fail-on error,warning --info "$out"/deb/*.deb >>"$log" 2>&1 ||
+# lintian leaves some of its temporary files (mldbm-*) behind: they go into
+# OUT rather than /tmp, and are removed once it is done.
+mkdir -p "$out/lintian-tmp" || exit 1
+TMPDIR="$out/lintian-tmp" lintian --fail-on error,warning --info "$out"/deb/*.deb >>"$log" 2>&1 ||
     fail "lintian: errors or warnings"
+rm -rf "$out/lintian-tmp"
 echo "built and lintian-clean: $(cd "$out/deb" && echo *.deb)"

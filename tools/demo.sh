@@ -41,7 +41,9 @@ microseconds() {
     echo "${now/[.,]/}"
 }
 start=$(microseconds)
-cycle=0
+sampled=""   # set once the daemon has taken its first sample, in minute 0
+minute=0     # the daemon's minutes since it started
+extra=""     # set when SIGHUP is sent: the daemon's next sample follows at once
 timeline=()
 fan=""
 
@@ -51,12 +53,12 @@ elapsed() {
 }
 
 event() {
-    timeline+=("$(elapsed)  minute $(printf '%2d' "$cycle")  $*")
+    timeline+=("$(elapsed)  minute $(printf '%2d' "$minute")  $*")
 }
 
 finish() {
     echo
-    echo "Timeline (real time; one daemon minute = ${minute_seconds} s):"
+    echo "Timeline (real time, and the daemon's minutes since it started; one minute = ${minute_seconds} s):"
     printf '  %s\n' "${timeline[@]}"
     echo "The sandbox ends now, and with it every process and mount of the demo."
 }
@@ -134,7 +136,8 @@ write_conf 180
 cat <<EOF
 torpord demo: internal disk hda and USB disk sda, spin-down after 3 idle
 minutes; one daemon minute takes ${minute_seconds} s here. Console trace (torpord:...) and the
-stand-ins' events (run: ... for a tool, fan: 1/0 for the fan), live:
+stand-ins' events (run: ... for a tool, fan: 1/0 for the fan), live, with
+notes after "<-":
 
 EOF
 
@@ -142,23 +145,25 @@ env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin VARNOK_DEBUG_MODE=on \
     LD_PRELOAD=/run/demo/bin/torpor-fastclock.so TORPOR_FAST_CLOCK=$rate /run/demo/bin/torpord
 daemon=""
 
-# What the simulated world does in each minute, before the daemon samples
-# it: the internal disk is busy in minutes 2, 3 and 8; the configuration is
-# rewritten during minute 8, so the reload follows its walk; minute 11 is
-# never served: the daemon is stopped while it waits for it.
+# What the simulated world does in each daemon minute, before the daemon
+# samples it: the internal disk is busy in minutes 1, 2 and 7; the
+# configuration is rewritten in minute 7, so the reload and an extra sample
+# follow that minute's sample at once; the sample of minute 9 is never
+# served: the daemon is stopped while it waits for it.
 sample() {
     case "$1" in
-    2 | 3 | 8)
+    1 | 2 | 7)
         hda_r=$((hda_r + 40))
         hda_w=$((hda_w + 9))
         ;;
     esac
     case "$1" in
-    8)
+    7)
         write_conf 120
         kill -HUP "$daemon"
+        extra=1
         event "configuration rewritten (120 s, so 2 minutes) and SIGHUP sent" ;;
-    11)
+    9)
         stopping=1
         kill -TERM "$daemon"
         event "SIGTERM sent"
@@ -167,9 +172,32 @@ sample() {
     serve_diskstats
 }
 
+# Notes on lines that puzzle a first reader; the trace itself is as the
+# daemon writes it.
+note() {
+    printf '%s  %-30s  <- %s\n' "$(elapsed)" "$1" "$2"
+}
+
 stopping=""
+previous=""
 while IFS= read -r -t 60 -u 3 line; do
-    printf '%s  %s\n' "$(elapsed)" "$line"
+    case "$line" in
+    "")
+        case "$previous" in
+        torpord:[0-9]:\ ide=*) empty="the fifth field above keeps its line's newline" ;;
+        *) empty="the message above ends in a newline of its own" ;;
+        esac
+        printf '%s  (empty line: %s)\n' "$(elapsed)" "$empty" ;;
+    torpord:Now\ SpinDownTime=*) note "$line" "minutes before this load" ;;
+    torpord:Change\ SpinDownTime=*) note "$line" "minutes this load sets" ;;
+    torpord:checkUsbHddIO) if [ -n "$extra" ]; then
+        note "$line" "extra sample: SIGHUP cut the wait"
+    else
+        printf '%s  %s\n' "$(elapsed)" "$line"
+    fi ;;
+    *) printf '%s  %s\n' "$(elapsed)" "$line" ;;
+    esac
+    previous=$line
     case "$line" in
     "torpord:start daemon open driver") event "daemon started" ;;
     "run: /sbin/hdparm -S0 /dev/hda")
@@ -180,8 +208,17 @@ while IFS= read -r -t 60 -u 3 line; do
     torpord:Change\ SpinDownTime=*)
         event "configuration loaded, SpinDownTime=${line##*=} minutes; idle counts start at 0" ;;
     "torpord:checkUsbHddIO")
-        cycle=$((cycle + 1))
-        sample "$cycle" ;;
+        if [ -n "$extra" ]; then
+            extra=""
+            event "extra sample, the reload's: SIGHUP cut the minute's wait short"
+            serve_diskstats
+        else
+            if [ -n "$sampled" ]; then
+                minute=$((minute + 1))
+            fi
+            sampled=1
+            sample "$minute"
+        fi ;;
     "run: /usr/local/bin/sg_start"*) event "USB disk sda spun down: $line" ;;
     "torpord:IDE+FAN SPINDOWN!") event "internal disk idle for SpinDownTime: traced $line" ;;
     "run: /sbin/hdparm -y"*) event "internal disk hda spun down: $line" ;;

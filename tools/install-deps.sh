@@ -8,7 +8,9 @@ packages() {
     build) echo "cmake make g++ pkg-config" ;;
     # build-essential: dpkg-buildpackage (the package test) checks for it.
     test) echo "cmake make g++ build-essential pkg-config googletest libgtest-dev libfuse3-dev fuse3 util-linux valgrind groff-base man-db dpkg-dev debhelper lintian git file busybox" ;;
-    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox" ;;
+    # valgrind: the leak test includes its header <valgrind/memcheck.h>, in a
+    # cross build too (the cross compiler searches /usr/include last).
+    arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox valgrind" ;;
     # dpkg-shlibdeps reads a cross build's dependencies off the target's C library.
     deb) echo "cmake make g++ build-essential dpkg-dev debhelper lintian git file libc6:armel" ;;
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
@@ -36,7 +38,6 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages:$missing (run as root, or install them)" >&2
     exit 1
 fi
-echo "installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 for pkg in $missing; do
     case "$pkg" in
@@ -46,7 +47,57 @@ for pkg in $missing; do
         ;;
     esac
 done
-apt-get install -y --no-install-recommends $missing >/dev/null 2>&1 || {
-    apt-get update >/dev/null
-    apt-get install -y --no-install-recommends $missing
+
+# apt's messages go to a log, shown only when it fails; what a person sees is
+# apt's own progress (its status descriptor) as one line rewritten in place on
+# a terminal, or a line at each quarter of each phase elsewhere.
+log=$(mktemp)
+trap 'rm -f "$log" "$log.status"' EXIT
+[ -t 1 ] && tty=1 || tty=0
+progress='
+BEGIN { FS = ":" }
+$1 == "dlstatus" || $1 == "pmstatus" {
+    phase = $1 == "dlstatus" ? "downloading" : "installing "
+    percent = int($3)
+    text = $4
+    for (i = 5; i <= NF; i++) text = text ":" $i
+    line = sprintf("  %s %3d%%  %s", phase, percent, substr(text, 1, 58))
+    if (tty) {
+        printf "\r\033[K%s", line
+        shown = 1
+    } else if (phase != last || int(percent / 25) > quarter) {
+        print line
+        last = phase
+        quarter = int(percent / 25)
+    }
 }
+END { if (shown) printf "\r\033[K" }'
+
+failed() {
+    echo "install-deps: apt-get failed; the end of its output:" >&2
+    tail -n 30 "$log" >&2
+    exit 1
+}
+
+update() {
+    echo "updating the package lists (apt-get update)"
+    apt-get update >>"$log" 2>&1
+}
+
+# The packages apt will install: those named and what they need.
+planned() {
+    apt-get install -s --no-install-recommends $missing 2>>"$log" | grep -c '^Inst '
+}
+
+install() {
+    { apt-get install -y --no-install-recommends -o APT::Status-Fd=3 $missing 3>&1 >>"$log" 2>&1
+        echo $? >"$log.status"; } | awk -v tty=$tty "$progress"
+    [ "$(cat "$log.status")" = 0 ]
+}
+
+began=$(date +%s)
+ls /var/lib/apt/lists/*_Packages* >/dev/null 2>&1 || update || failed
+count=$(planned) || { update && count=$(planned); } || failed
+echo "installing:$missing ($count packages with what they need)"
+install || { update && install; } || failed
+echo "installed $count packages in $(($(date +%s) - began)) s"

@@ -26,6 +26,7 @@ export APT_CONFIG="$apt/apt.conf"
 userland="busybox-static hdparm sg3-utils libsgutils2-1.46-2 libfuse3-3 libfuse3-dev"
 
 update() {
+    echo "updating the package lists for armel and armhf (apt-get update)"
     apt-get update >/dev/null
 }
 

@@ -12,19 +12,22 @@ tests() {
     say "scenario 1: the test suite begins"
     mkdir -p /out/tests
     passed=0 failed=0 skipped=0
+    total=$(grep -c '' /etc/tests)
     tab=$(printf '\t')
     while IFS=$tab read -r dir name command; do
         log=/out/tests/$(echo "$name" | tr '/' '_').log
         (cd "$dir" && timeout -s KILL "$TEST_TIMEOUT" $command) > "$log" 2>&1 < /dev/null
         status=$?
+        n=$((passed + failed + skipped + 1))
         if [ $status -ne 0 ]; then
             failed=$((failed + 1))
-            say "test failed ($status): $name"
+            say "test $n/$total failed ($status): $name"
         elif grep -q '^\[  SKIPPED \]' "$log"; then
             skipped=$((skipped + 1))
-            say "test skipped: $name: $(sed -n '/: Skipped$/{n;p;q}' "$log")"
+            say "test $n/$total skipped: $name: $(sed -n '/: Skipped$/{n;p;q}' "$log")"
         else
             passed=$((passed + 1))
+            say "test $n/$total passed: $name"
         fi
     done < /etc/tests
     say "scenario 1: $passed passed, $failed failed, $skipped skipped"
