@@ -76,6 +76,7 @@ ln -s /proc/self/fd /dev/fd
 umount -l "$box/hostdev"
 
 # The spin-down tools: a stand-in that only records its arguments.
+# shellcheck disable=SC2016 # $0 and $* are the stand-in's own
 printf '#!/bin/sh\necho "run: $0 $*" >>%s/standin.log\n' "$box" >"$bin/standin"
 chmod 755 "$bin/standin"
 # Each tool's directory (its real one: /sbin may be a link) gets an overlay
@@ -306,6 +307,7 @@ feeder=$!
 # 60 sleeps of 20 ms, 1.2 s a cycle.
 callgrind_run active 20
 # The feeder's child may be waiting for a reader of the FIFO, or be gone.
+# shellcheck disable=SC2046 # a word per pid
 kill $(children_of "$feeder") "$feeder" 2>/dev/null || true
 wait "$feeder" 2>/dev/null || true
 umount /proc/diskstats

@@ -19,7 +19,9 @@ gate_asan() {
 }
 
 # clang-tidy with the checks of .clang-tidy (findings are errors) over every
-# translation unit, then cppcheck; a suppression is written beside its line.
+# translation unit, then cppcheck, then shellcheck over every tracked shell
+# script (a #! line of sh or bash, or a .sh name) as the shell of its #! line
+# or directive; a suppression is written beside its line.
 gate_lint() {
     cmake -S . -B "$LINT" -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF >/dev/null
     echo "clang-tidy: $(echo "$SOURCES" | wc -l) translation units"
@@ -27,6 +29,10 @@ gate_lint() {
     cppcheck --enable=warning,style,performance,portability --inconclusive --library=posix \
         --std=c++20 --inline-suppr --error-exitcode=1 --quiet -I daemon -I lib daemon lib
     echo "cppcheck: no findings"
+    git ls-files | xargs awk 'FNR == 1 && (/^#!\/bin\/(ba)?sh$/ || FILENAME ~ /\.sh$/) { print FILENAME }
+        { nextfile }' >"$LINT/scripts"
+    xargs shellcheck <"$LINT/scripts"
+    echo "shellcheck: $(wc -l <"$LINT/scripts") scripts, no findings"
 }
 
 # Each libFuzzer target for FUZZ_SECONDS from its seed corpus (fuzz/corpus/)

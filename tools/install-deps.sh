@@ -13,7 +13,7 @@ packages() {
     arm) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox valgrind" ;;
     # dpkg-shlibdeps reads a cross build's dependencies off the target's C library.
     deb) echo "cmake make g++ build-essential dpkg-dev debhelper lintian git file libc6:armel" ;;
-    check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr" ;;
+    check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr shellcheck" ;;
     appliance) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox jq qemu-system-arm cpio kmod" ;;
     mutants) echo "python3" ;;
     bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace binutils util-linux mawk" ;;
@@ -54,6 +54,7 @@ done
 log=$(mktemp)
 trap 'rm -f "$log" "$log.status"' EXIT
 [ -t 1 ] && tty=1 || tty=0
+# shellcheck disable=SC2016 # an awk program
 progress='
 BEGIN { FS = ":" }
 $1 == "dlstatus" || $1 == "pmstatus" {
@@ -85,13 +86,15 @@ update() {
 }
 
 # The packages apt will install: those named and what they need.
+# shellcheck disable=SC2086 # $missing: a word per package
 planned() {
     apt-get install -s --no-install-recommends $missing 2>>"$log" | grep -c '^Inst '
 }
 
+# shellcheck disable=SC2086 # $missing: a word per package
 install() {
     { apt-get install -y --no-install-recommends -o APT::Status-Fd=3 $missing 3>&1 >>"$log" 2>&1
-        echo $? >"$log.status"; } | awk -v tty=$tty "$progress"
+        echo $? >"$log.status"; } | awk -v tty="$tty" "$progress"
     [ "$(cat "$log.status")" = 0 ]
 }
 

@@ -30,6 +30,7 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 
 busy=""
 stop_busy() {
+    # shellcheck disable=SC2086 # a word per pid
     [ -z "$busy" ] || kill $busy 2>/dev/null || true
     busy=""
 }

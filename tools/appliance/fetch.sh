@@ -36,8 +36,9 @@ kernel() {
         sed -n 's/^ *Depends: \(linux-image-[0-9].*-armmp\)\(:armhf\)\{0,1\}$/\1/p'
 }
 
+# Those of the kernel package named and the userland not yet in OUT/debs.
 missing() {
-    for pkg in "$@"; do
+    for pkg in "$1" $userland; do
         ls "$debs/${pkg%:*}_"*.deb >/dev/null 2>&1 || echo "$pkg"
     done
 }
@@ -46,7 +47,8 @@ ls "$apt/lists/"*Packages* >/dev/null 2>&1 || update
 image=$(kernel)
 [ -n "$image" ] || { update; image=$(kernel); }
 [ -n "$image" ] || { echo "fetch.sh: no linux-image-*-armmp in the archive" >&2; exit 1; }
-want=$(missing "$image:armhf" $userland)
+want=$(missing "$image:armhf")
+# shellcheck disable=SC2086 # $want: a word per package
 if [ -n "$want" ]; then
     echo "fetching:" $want
     (cd "$debs" && apt-get download $want >/dev/null) ||

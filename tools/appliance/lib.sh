@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Shell functions of the emulated appliance's init and scenarios (busybox sh).
 
 # A line on the console, among the daemon's trace; the host reads it there.
@@ -35,6 +36,7 @@ write_conf() {
     while read -r role name sg _; do
         label=usbp${role#USB}
         [ "$role" = IDE ] && label=hda
+        # shellcheck disable=SC2016 # the label holds them as given
         [ "$role" = USB2 ] && label='usbp2 $HOME `id` "q" \c\n\\ end'
         printf '%s:%s%s%s/dev/%s%s/dev/%s%s%s\n' "$role" "$tab" "$label" "$tab" "$name" \
             "$tab" "$sg" "$tab" "$1"

@@ -5,7 +5,9 @@
 #   scenario.sh daemon  drives the torpord that init started, waiting for
 #                       what the console shows (the host's record of it, on
 #                       the shared /out/console.log); the host checks the rest
+# shellcheck source=/dev/null # written by run.sh
 . /etc/appliance
+# shellcheck source=/dev/null # tools/appliance/lib.sh, checked on its own
 . /lib/appliance.sh
 
 tests() {
@@ -16,6 +18,7 @@ tests() {
     tab=$(printf '\t')
     while IFS=$tab read -r dir name command; do
         log=/out/tests/$(echo "$name" | tr '/' '_').log
+        # shellcheck disable=SC2086 # the test's command line, a word per argument
         (cd "$dir" && timeout -s KILL "$TEST_TIMEOUT" $command) > "$log" 2>&1 < /dev/null
         status=$?
         n=$((passed + failed + skipped + 1))
