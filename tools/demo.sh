@@ -4,9 +4,9 @@
 # (hda) and a USB one (sda), with the stand-in tools and fan driver, and
 # with the daemon's waiting thirty times faster, so one daemon minute takes
 # two seconds (the tools keep their real seconds). The console trace is
-# shown live; a timeline follows at the end. Each minute's /proc/diskstats
-# is handed to the daemon when it asks for it, so the story is the same
-# however busy the machine is.
+# shown live; a timeline and the status file follow at the end. Each
+# minute's /proc/diskstats is handed to the daemon when it asks for it, so
+# the story is the same however busy the machine is.
 # Nothing outside the sandbox is touched, and everything in it ends with it.
 # Usage (as root): tools/demo.sh [BUILD_DIR]
 set -euo pipefail
@@ -60,6 +60,12 @@ finish() {
     echo
     echo "Timeline (real time, and the daemon's minutes since it started; one minute = ${minute_seconds} s):"
     printf '  %s\n' "${timeline[@]}"
+    [ -r /var/run/torpord.status ] || return 0
+    echo "The status file /var/run/torpord.status as the daemon left it, its tabs as columns"
+    echo "(since: seconds since the Epoch; seconds-down: real seconds):"
+    awk -F'\t' '{ for (i = 1; i <= NF; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
+        END { for (r = 1; r <= NR; r++) { line = " "; for (i = 1; i < 7; i++) line = line sprintf(" %-" w[i] "s", cell[r, i])
+            print line " " cell[r, 7] } }' /var/run/torpord.status
     echo "The sandbox ends now, and with it every process and mount of the demo."
 }
 trap finish EXIT
