@@ -57,6 +57,19 @@ next_cycle() {
     await $(($(seen torpord:checkUsbHddIO) + 1)) torpord:checkUsbHddIO
 }
 
+# Copies the status file to the console, each line marked, once it differs
+# from the copy shown last (the daemon replaces it only when it changes).
+status_new() {
+    cp /var/run/torpord.status /tmp/status.new && ! cmp -s /tmp/status.new /tmp/status.shown
+}
+show_status() {
+    bounded "$PATIENCE" "a change of the status file" status_new || return 1
+    mv /tmp/status.new /tmp/status.shown
+    while IFS= read -r line; do
+        printf 'torpord.status: %s\n' "$line" > /dev/console
+    done < /tmp/status.shown
+}
+
 zombie() {
     [ "$(cut -d' ' -f3 "/proc/$1/stat")" = Z ]
 }
@@ -68,11 +81,11 @@ daemon() {
     walk_end="(2): used="
 
     say "scenario 2: waiting for the spin-downs of all three disks"
-    await 1 "torpord:IDE+FAN SPINDOWN!" && await 2 "torpord:USB SPINDOWN!" && next_cycle ||
-        return 1
+    await 1 "torpord:IDE+FAN SPINDOWN!" && await 2 "torpord:USB SPINDOWN!" && next_cycle &&
+        show_status || return 1
     say "scenario 2: reading $usb1"
-    dd if="/dev/$usb1" of=/dev/null bs=4096 count=1 iflag=direct 2> /dev/null || return 1
-    await 3 "torpord:USB SPINDOWN!" || return 1
+    dd if="/dev/$usb1" of=/dev/null bs=4096 count=1 iflag=direct 2> /dev/null &&
+        show_status && await 3 "torpord:USB SPINDOWN!" && show_status || return 1
     say "scenario 2: two more idle cycles"
     await $(($(seen "$walk_end") + 2)) "$walk_end" || return 1
 

@@ -3,9 +3,11 @@
 # Usage: awk -v tests=N -f summary.awk disks spindownd.conf console.log drives.log
 # N: how many tests the ARM build has, all of which the guest must have run.
 # disks: "ROLE NAME SG PORT" per disk (the guest's /etc/disks).
-# console.log: "EPOCH TEXT" per console line, the host's time.
+# console.log: "EPOCH TEXT" per console line, the host's time; the status
+# file's lines as the scenario copied them are "torpord.status: LINE".
 # drives.log: QEMU's trace events, "PID@EPOCH:EVENT ...".
-# Prints the table and a timeline of the commands; exits 1 on a difference.
+# Prints the table and a timeline of the commands and the status file's
+# copies; exits 1 on a difference.
 
 function check(ok, what) {
     checks++
@@ -19,6 +21,18 @@ function event(t, text) {
 
 function text_of(line) {
     return substr(line, index(line, " ") + 1)
+}
+
+# A spin-down command QEMU recorded for the drive.
+function spun(role, t) {
+    spun_at[role, ++spins[role]] = t
+}
+
+# How many the drive received since the daemon started, before time t.
+function spun_before(role, t,    i, n) {
+    for (i = 1; i <= spins[role]; i++)
+        n += spun_at[role, i] >= start && spun_at[role, i] < t
+    return n + 0
 }
 
 FILENAME == ARGV[1] {
@@ -59,6 +73,14 @@ FILENAME == ARGV[3] {
         sub(/.* /, "", status)
     }
     if (line == "torpord:SIGTERM close fileds.") term_traced++
+    if (line ~ /^torpord\.status: # /)
+        copied_at[++copies] = t
+    else if (line ~ /^torpord\.status: /) {
+        split(substr(line, 17), field, "\t")
+        state[copies, role_of[field[2]]] = field[3]
+        downs[copies, role_of[field[2]]] = field[6]
+        copy_text[copies] = copy_text[copies] ", " field[2] " " field[3] "/" field[6]
+    }
     if (line ~ /^torpord:start daemon open driver/) {
         started++
         event(t, "daemon  start (hdparm -S0 /dev/hda follows)")
@@ -89,6 +111,8 @@ FILENAME == ARGV[3] {
         if (cmd == "0xe3" || cmd == "0xe0") {
             ata[cmd]++
             ata_at[cmd] = t
+            if (cmd == "0xe0")
+                spun("IDE", t)
             event(t, "QEMU    " name_of["IDE"] " ATA command " cmd)
         }
     } else if ($0 ~ /:usb_packet_state_change /) {
@@ -100,9 +124,10 @@ FILENAME == ARGV[3] {
     } else if ($0 ~ /:scsi_disk_new_request / && pending != "") {
         # The CDB: 0x1b, then byte 4 holds LOEJ (bit 1) and START (bit 0).
         byte4 = $10
-        if (byte4 == "0x00")
+        if (byte4 == "0x00") {
             stops[pending]++
-        else
+            spun(pending, t)
+        } else
             starts[pending]++
         event(t, "QEMU    " name_of[pending] " START STOP UNIT (0x1b) byte 4 " byte4)
         pending = ""
@@ -124,7 +149,18 @@ END {
                 (starts[role] ? sprintf(", START=1 x%d", starts[role]) : ""),
             sprintf("USB SPINDOWN! x%d", traced[role]), expect_stops[role]
     }
-    print "\ncommands in time order (seconds since scenario 2 began):"
+    # The status file after the three spin-downs, after the read of USB1, and
+    # after USB1's second spin-down.
+    split("spun-down active spun-down", usb1_state, " ")
+    states_ok = counts_ok = copies == 3
+    for (c = 1; c <= copies; c++) {
+        event(copied_at[c], "status  " substr(copy_text[c], 3))
+        for (role in name_of) {
+            states_ok = states_ok && state[c, role] == (role == "USB1" ? usb1_state[c] : "spun-down")
+            counts_ok = counts_ok && downs[c, role] == spun_before(role, copied_at[c])
+        }
+    }
+    print "\ncommands in time order (seconds since scenario 2 began), and the status file (state/spin-downs):"
     n = 0
     for (i = 1; i <= events; i++) sorted[++n] = timeline[i]
     for (i = 2; i <= n; i++)
@@ -152,6 +188,8 @@ END {
     }
     check(all_stops == traced["USB1"] + traced["USB2"],
           "no START STOP UNIT but the daemon's in the whole run (" all_stops " in all)")
+    check(states_ok, "the status file said spun-down after each spin-down, USB1 active after the read")
+    check(counts_ok, "its spin-down counts matched QEMU's record each time")
     check(hup && reload && reload - hup <= 2, "the reload followed SIGHUP within 2 s")
     check(status == "0" && term_traced == 1, "SIGTERM ended torpord with status 0")
     for (i = 1; i <= labels; i++)
