@@ -18,7 +18,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-cycles=12     # cycles per run; cycles 2..11 are the ten that are counted
+cycles=14     # cycles per run; cycles 4..13 are the ten that are counted
 clean_env=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin)
 
 if [ -z "${TORPOR_BENCH_INSIDE:-}" ]; then

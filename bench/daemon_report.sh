@@ -4,8 +4,13 @@
 set -euo pipefail
 
 raw=$1/raw
-counted_from=2 # the first cycle holds the start-up
-counted_to=11
+# The first cycle holds the start-up. The status file is written at the end
+# of the first cycle (every disk active) and of the second (every disk now
+# idle), and a callgrind dump, made after spinDownUsbHdd, holds the end of
+# the cycle before: the fourth is the first dump of a cycle that changes
+# nothing.
+counted_from=4
+counted_to=13
 
 # The pid whose callgrind dumps are most numerous: the detached daemon.
 cg_prefix() {
@@ -65,7 +70,7 @@ cg_figure() {
 }
 
 # The system calls of the complete idle cycles of a strace log: from the
-# second open of /proc/diskstats (the first sample after a load is active)
+# third open of /proc/diskstats (the first two cycles write the status file)
 # to the last, that one excluded. Prints the number of cycles, then
 # "name count" for each call, over all those cycles.
 strace_tally() {
@@ -86,11 +91,11 @@ strace_tally() {
             next
         if (boundary($0, name) && ++seen == last)
             exit
-        if (seen >= 2)
+        if (seen >= 3)
             count[name]++
     }
     END {
-        print last - 2
+        print last - 3
         for (name in count)
             print name, count[name]
     }' "$1" "$1"

@@ -12,10 +12,11 @@ inline constexpr int kDiskstatsReads = 3;  // reads completed
 inline constexpr int kDiskstatsWrites = 7; // writes completed
 inline constexpr int kDiskstatsFields = 8;
 
-// Splits the first kDiskstatsFields fields of a /proc/diskstats line in
-// place: runs of blanks and tabs separate them (a newline stays part of its
-// field), and each is ended with a NUL. false when the line has fewer.
-bool diskstatsSplit(char *line, char *(&field)[kDiskstatsFields]);
+// Splits fields first to end - 1 of a /proc/diskstats line in place, from p
+// on: runs of blanks and tabs separate them (a newline stays part of its
+// field), each is ended with a NUL, and p moves past them. false when the
+// line ends before field end - 1.
+bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int end);
 
 // Samples the counters and updates each watched disk's count; switches the
 // fan on when the internal disk was active. 1 when the file cannot be

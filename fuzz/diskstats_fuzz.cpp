@@ -1,5 +1,5 @@
 // The /proc/diskstats handling: diskstatsSplit on each line of the input in a
-// block of exactly the line's text and its NUL, then
+// block of exactly the line's text and its NUL, as the sample splits it, then
 // checkUsbHddIO twice over the input, bound onto /proc/diskstats in the
 // fuzzer's private mount namespace.
 #include <sys/mount.h>
@@ -26,8 +26,10 @@ void parse_line(std::string_view piece)
 {
     std::vector<char> line = fuzz::text_of(piece);
     std::string_view text(line.data(), line.size() - 1);
+    char *p = line.data();
     char *field[kDiskstatsFields];
-    if (!diskstatsSplit(line.data(), field))
+    if (!diskstatsSplit(p, field, 0, kDiskstatsName + 1) ||
+        !diskstatsSplit(p, field, kDiskstatsName + 1, kDiskstatsFields))
         return;
     for (std::string_view f : field)
         fuzz::check(!f.empty() && f.data() >= text.data() &&

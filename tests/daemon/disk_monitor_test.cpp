@@ -78,8 +78,9 @@ TEST(DiskstatsSplit, TakesNameReadsAndWritesOfOldAndNewKernels)
     };
     for (const auto &c : cases) {
         std::string line = c.line;
+        char *p = line.data();
         char *field[kDiskstatsFields];
-        ASSERT_EQ(diskstatsSplit(line.data(), field), c.ok) << c.line;
+        ASSERT_EQ(diskstatsSplit(p, field, 0, kDiskstatsFields), c.ok) << c.line;
         if (c.ok) {
             EXPECT_STREQ(field[2], c.name);
             EXPECT_STREQ(field[3], c.rio);

@@ -1,4 +1,5 @@
-// A thousand reload-and-sample cycles leak nothing: checked by memcheck when
+// A thousand reload-and-sample cycles, with the status file kept over each
+// reload, leak nothing and touch no freed memory: checked by memcheck when
 // the test runs under valgrind, by LeakSanitizer in the ASan build.
 #include <unistd.h>
 #include <valgrind/memcheck.h>
@@ -11,6 +12,7 @@
 #include "harness.h"
 #include "sandbox.h"
 #include "spindown_conf.h"
+#include "status.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -44,14 +46,17 @@ TEST(DaemonLeaks, ThousandReloadAndSampleCyclesLeakNothing)
         for (long i = 0; i < 1000; ++i) {
             reloadRequested = 1;
             loadSpinDownConf();
+            statusLoaded();
             sample(i);
             sample(i + 1); // stored counter texts replaced
             sample(i + 1);
             spinDownUsbHdd(SpinDownTime);
+            statusUpdate();
         }
         EXPECT_EQ(diskTable[3].count, 2);
         ::unlink("/tmp/spindownd.conf");
         loadSpinDownConf();
+        statusLoaded();
 #ifdef TORPOR_LSAN
         EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
 #else

@@ -103,6 +103,7 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
         auto woken_at = std::chrono::steady_clock::now();
         EXPECT_EQ(lines(woken), (Lines{"hda hda active 2 1", "usbp 2 sdb unseen 2 0"}));
         EXPECT_GE(woken[0].down, 5);
+        EXPECT_GE(woken[0].since, first[0].since + 5) << "hda's since is that of its activity";
         EXPECT_LE(woken[0].down, std::chrono::duration_cast<std::chrono::seconds>(
                                      woken_at - spun_down).count());
         serve(3, 4); // sdb back, its counters as they were: the file is still

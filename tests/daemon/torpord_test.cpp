@@ -2,6 +2,7 @@
 // FIFO, the stand-in tools and fan driver, a /proc/diskstats we write.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,6 +75,9 @@ TEST(Torpord, StartsTracesAndEndsOnSigtermLeavingThePidFile)
                       trace("0: ide=USB1:, usbp=usbp1, sd=sda, sg=/dev/sg1, sec=600\n") +
                       trace("Now SpinDownTime=10") + trace("Change SpinDownTime=10"));
         EXPECT_EQ(sandbox::read_file("/var/run/torpord.pid"), std::to_string(daemon) + "\n");
+        struct stat pid_file {};
+        EXPECT_EQ(::stat("/var/run/torpord.pid", &pid_file), 0);
+        EXPECT_EQ(pid_file.st_mode & 07777, 0644u);
         EXPECT_EQ(w.cycle(2), one_disk_cycle(sampled("sda", 0, 5, 7), walked("sda", 1, 10)));
         // A minute is sixty sleeps of a second: two of them so far.
         std::string minute;
