@@ -1,6 +1,7 @@
-// The status file of the built torpord: each disk's state and figures as
-// its samples, spin-downs, a missing line and a reload change them, and
-// nothing written in a cycle that changes nothing.
+// The status file: each disk's state and figures as its samples, spin-downs,
+// a missing line and a reload change them, and nothing written in a cycle
+// that changes nothing; through the built torpord, and over a table set by
+// hand.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +16,9 @@
 
 #include "harness.h"
 #include "sandbox.h"
+#include "spindown_conf.h"
 #include "standin.h"
+#include "status.h"
 
 namespace {
 
@@ -124,6 +127,42 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
         EXPECT_EQ(reloaded[0].down, woken[0].down);
         EXPECT_TRUE(harness::exited_zero(w.stop(daemon)));
         EXPECT_TRUE(sandbox::exists(kStatus));
+    });
+}
+
+// The table by hand, six disks: a disk spun down before a reload stays so
+// after it, and a spin-down it is sent again while spun down is counted and
+// written, though its state does not change.
+TEST(Status, CountsASpinDownOfADiskAlreadySpunDown)
+{
+    sandbox::run([] {
+        sandbox::tmpfs("/run");
+        std::string conf;
+        for (char disk = 'a'; disk <= 'f'; ++disk)
+            conf += std::string("USB:\tp\t/dev/sd") + disk + "\t/dev/sg0\t60\n";
+        sandbox::write_file("/tmp/spindownd.conf", conf);
+        auto cycle = [](int count, int spun_down) {
+            for (DiskEntry &entry : diskTable) {
+                entry.seen = 1;
+                entry.count = count;
+                entry.spunDown = &entry == &diskTable[0] ? spun_down : 0;
+            }
+            statusUpdate();
+        };
+        auto reload = [] {
+            loadSpinDownConf();
+            statusLoaded();
+        };
+        reload();
+        cycle(0, 0);
+        cycle(1, 1);
+        reload();
+        cycle(0, 0);
+        cycle(1, 1);
+        std::vector<std::string> want = {"p sda spun-down 1 2"};
+        for (char disk = 'b'; disk <= 'f'; ++disk)
+            want.push_back(std::string("p sd") + disk + " idle 1 0");
+        EXPECT_EQ(lines(status(::getpid())), want);
     });
 }
 
