@@ -3,6 +3,7 @@
 #include "fileutil.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -225,17 +226,31 @@ TEST(FileUtil, FileCopyRefusesAndReports)
         }
         EXPECT_EQ(sandbox::read_file("/tmp/out"), "");
 
-        // dir/name beyond the path buffer is refused, not cut into another name
+        // A destination that cannot be emptied is not overwritten in part.
+        int sealed = ::memfd_create("dst", MFD_ALLOW_SEALING);
+        ASSERT_EQ(::write(sealed, "old content", 11), 11);
+        ASSERT_EQ(::fcntl(sealed, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+        const std::string fd_path = "/proc/self/fd/" + std::to_string(sealed);
+        EXPECT_EQ(file_copy(fd_path.c_str(), "/tmp/s"), -1);
+        EXPECT_EQ(reports(),
+                  Reports("002003", "File opening went wrong. file=" + fd_path + ", errno=1\n"));
+        EXPECT_EQ(sandbox::read_file(fd_path), "old content");
+
+        // dir/name of 4352 characters is refused, not cut into another name; one
+        // character less fits, and the source (too long itself) is what fails.
         std::string dir = "/tmp";
         for (int i = 0; i < 20; ++i) {
             dir += "/" + std::string(200, 'd');
             ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
         }
-        const std::string src = "/tmp/" + std::string(330, 'x');
-        EXPECT_EQ(file_copy(dir.c_str(), src.c_str()), -1);
-        EXPECT_EQ(errno, ENAMETOOLONG);
-        const std::string text = "File opening went wrong. file=" + dir + ", errno=36\n";
-        EXPECT_EQ(reports(), Reports("002003", text.substr(0, 1023)));
+        for (size_t name : {327, 326}) {
+            const std::string src = "/tmp/" + std::string(name, 'x');
+            EXPECT_EQ(file_copy(dir.c_str(), src.c_str()), -1);
+            EXPECT_EQ(errno, ENAMETOOLONG);
+            const std::string text =
+                "File opening went wrong. file=" + (name == 327 ? dir : src) + ", errno=36\n";
+            EXPECT_EQ(reports(), Reports("002003", text.substr(0, 1023))) << name;
+        }
     });
 }
 
@@ -410,6 +425,7 @@ TEST(FileUtil, FileRead)
             Reports want;
         } cases[] = {
             {"/tmp/f", 0, 0, "", kNone},
+            {"/tmp/f", 1, 0, "h", kNone},
             {"/tmp/f", 3, 0, "hel", kNone},
             {"/tmp/f", 9, 0, "hello", kNone},
             {"/tmp/e",
@@ -558,12 +574,14 @@ TEST(FileUtil, MountUnmountPassesTheTargetAsOneWord)
         ASSERT_EQ(::mkdir("/mnt/a b", 0755), 0);
         sandbox::tmpfs("/mnt/a b");
         const std::string crafted = "/mnt/x; touch /tmp/owned";
-        const std::string fits = "/mnt/" + std::string(115, 'p');
-        const std::string too_long = "/mnt/" + std::string(116, 'p');
+        // Every kind of character the shell takes literally, so none is quoted.
+        const std::string fits = "/mnt/AZaz09._-+,:@%=" + std::string(100, 'p');
+        const std::string too_long = fits + "p";
         const std::string quoted_too_long = "/mnt/" + std::string(112, 'q') + " q";
-        sandbox::mtab(("sandbox /mnt/a b tmpfs rw 0 0\n" + crafted + "\n" + too_long + "\n" +
-              quoted_too_long + "\n")
-                 .c_str());
+        const std::string word_too_long = fits + std::string(200, 'p');
+        sandbox::mtab(("sandbox /mnt/a b tmpfs rw 0 0\n" + crafted + "\n" + word_too_long + "\n" +
+                       quoted_too_long + "\n")
+                          .c_str());
 
         EXPECT_EQ(mount_unmount("/mnt/a b"), 0);
         EXPECT_FALSE(mount_point("/mnt/a b"));
@@ -586,6 +604,7 @@ TEST(FileUtil, MountUnmountPassesTheTargetAsOneWord)
             {fits, failed(fits)},
             {too_long, refused(too_long)},
             {quoted_too_long, refused(quoted_too_long)},
+            {word_too_long, refused(word_too_long)},
         };
         for (const auto &c : cases) {
             EXPECT_EQ(mount_unmount(c.target.c_str()), -1) << c.target;
