@@ -110,7 +110,9 @@ def ctest(names, jobs, limit):
     regex = '^(' + '|'.join(re.sub(r'([][\\^$.*+?()|])', r'\\\1', n) for n in names) + ')$'
     mark = f'MUTANTS_RUN={os.getpid()}'
     with open(os.path.join(WORK, 'ctest.log'), 'w+') as log:
-        p = subprocess.Popen(['ctest', '--test-dir', BUILD, '-j', str(jobs), '--stop-on-failure', '--no-tests=error',
+        # The tests mostly wait for sleeps and tools: twice as many as the cores
+        # brings the daemon's tests from 28 s to 16 s on 2 cores.
+        p = subprocess.Popen(['ctest', '--test-dir', BUILD, '-j', str(2 * jobs), '--stop-on-failure', '--no-tests=error',
                               '-R', regex], stdout=log, stderr=log, start_new_session=True,
                              env=dict(os.environ, MUTANTS_RUN=mark.split('=')[1], TORPOR_TEST_PATIENCE='30'))
         try:
