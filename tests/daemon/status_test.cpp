@@ -132,7 +132,8 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
 
 // The table by hand, six disks: a disk spun down before a reload stays so
 // after it, and a spin-down it is sent again while spun down is counted and
-// written, though its state does not change.
+// written, though its state does not change; a file that cannot be replaced
+// leaves no temporary one behind.
 TEST(Status, CountsASpinDownOfADiskAlreadySpunDown)
 {
     sandbox::run([] {
@@ -163,6 +164,12 @@ TEST(Status, CountsASpinDownOfADiskAlreadySpunDown)
         for (char disk = 'b'; disk <= 'f'; ++disk)
             want.push_back(std::string("p sd") + disk + " idle 1 0");
         EXPECT_EQ(lines(status(::getpid())), want);
+
+        ASSERT_EQ(::unlink(kStatus), 0);
+        ASSERT_EQ(::mkdir(kStatus, 0755), 0);
+        reload();
+        cycle(1, 0);
+        EXPECT_FALSE(sandbox::exists(std::string(kStatus) + ".new"));
     });
 }
 
