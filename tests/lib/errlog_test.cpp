@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,6 +105,7 @@ TEST(Errlog, OpenWritesWordsAndKeepsNoDescriptorOfEarlierOpenings)
         char a[] = "prog", b[] = "-x", c[] = "arg";
         char *words[] = {a, b, c};
         EXPECT_EQ(errlog_open(3, words), 0);
+        EXPECT_EQ(logs::record(), "000000");
         std::string trace = logs::trace();
         EXPECT_EQ(trace.substr(trace.find('\n') + 1), "prog -x arg \n");
 
@@ -112,6 +115,7 @@ TEST(Errlog, OpenWritesWordsAndKeepsNoDescriptorOfEarlierOpenings)
         ASSERT_EQ(::stat(logs::kTrace.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u);
 
+        ::close(0); // so that the record is opened as descriptor 0
         int fds = open_fds();
         for (int i = 0; i < 5; ++i)
             EXPECT_EQ(errlog_open(-1, nullptr), 0);
@@ -276,6 +280,15 @@ TEST(Errlog, FullFileSystemLosesTextsOnly)
         ::unlink((logs::kDir + "/filler").c_str());
         EXPECT_EQ(errlog_write(0, 0, "after\n"), 0);
         EXPECT_TRUE(logs::trace().ends_with("after\n"));
+
+        // A record that cannot be written fails the opening.
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+        struct rlimit none = {0, limit.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &none), 0);
+        EXPECT_EQ(errlog_open(0, nullptr), -1);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     });
 }
 
