@@ -308,6 +308,13 @@ TEST(SpinDownUsbHdd, WalkEndsAtTheFirstEntryWithoutDeviceAndSkipsAMissingSg)
                                         "torpord:USB SPINDOWN!\n");
         EXPECT_EQ(world.tool_log(), "");
         EXPECT_EQ(diskTable[0].spunDown, 0) << "no command, so not spun down";
+
+        // A full table: the walk ends after its sixth entry.
+        clear_table();
+        for (char disk = 'a'; disk <= 'f'; ++disk)
+            set_entry(static_cast<size_t>(disk - 'a'), std::string("sd") + disk, "/dev/sg1", 0, 1, 0);
+        spinDownUsbHdd(1);
+        EXPECT_EQ(harness::count(world.console.text(), "count=0, minute=1"), 6u);
     });
 }
 
