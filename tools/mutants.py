@@ -135,8 +135,9 @@ def ctest(names, jobs, limit):
     return result, failed[1] if failed else ''
 
 
-def try_mutant(f, i, new, entry, select, a):
-    """Builds and tests one mutant; returns its outcome, the first failed test and the times."""
+def try_mutant(f, i, new, entry, select, a, test=True):
+    """Builds and tests one mutant; returns its outcome, the first failed test and the times.
+    Without test, only tells whether it would run ('skipped') or be dropped."""
     path, mutant_obj = os.path.join(SRC, f), os.path.join(WORK, 'mutant.o')
     text, st = open(path).read(), os.stat(path)
     args = shlex.split(entry['command'])
@@ -149,6 +150,8 @@ def try_mutant(f, i, new, entry, select, a):
             return 'no-compile', '', ()
         if open(mutant_obj, 'rb').read() == original:
             return 'same-object', '', ()
+        if not test:
+            return 'skipped', '', ()
         shutil.copyfile(mutant_obj, obj)
         t1 = time.time()
         if run(['cmake', '--build', BUILD, '-j', str(a.jobs), '--target'] + select[f][0]).returncode:
@@ -168,6 +171,8 @@ def main():
     ap.add_argument('--mutants', type=int, default=120, help='mutants to run against the tests (default 120)')
     ap.add_argument('--seed', type=int, default=1)
     ap.add_argument('--jobs', type=int, default=os.cpu_count())
+    ap.add_argument('--skip', type=int, default=0, help='resume a run: the first SKIP mutants of the sample '
+                    'are compiled to find them, not run again')
     ap.add_argument('--limit', type=int, default=180, help='seconds for one mutant\'s tests (default 180)')
     a = ap.parse_args()
     if os.geteuid() != 0:
@@ -191,14 +196,18 @@ def main():
              for new, op in mutations(line).items()]
     random.Random(a.seed).shuffle(cands)
     stats, survivors, times = {f: dict.fromkeys(OUTCOMES, 0) for f in files}, [], []
+    skip = a.skip
     for f, i, op, new in cands:
-        if len(times) == a.mutants:
+        if len(times) + a.skip == a.mutants:
             break
+        if skip:
+            skip -= try_mutant(f, i, new, entries[f], select, a, test=False)[0] == 'skipped'
+            continue
         result, failed, spent = try_mutant(f, i, new, entries[f], select, a)
         stats[f][result] += 1
         if spent:
             times.append(spent)
-            print(f'[{len(times)}/{a.mutants}] {f}:{i + 1} {op}: {result} (compile {spent[0]:.0f} s, '
+            print(f'[{len(times) + a.skip}/{a.mutants}] {f}:{i + 1} {op}: {result} (compile {spent[0]:.0f} s, '
                   f'link {spent[1]:.0f} s, tests {spent[2]:.0f} s) {failed}', flush=True)
         if result == 'survived':
             lines = open(os.path.join(SRC, f)).read().split('\n')
