@@ -64,8 +64,11 @@ int fan_ioctl(const char *, unsigned int cmd, void *, struct fuse_file_info *, u
         standin::record("fan: fail\n");
         return -EIO;
     }
+    // The four bytes as the appliance's little-endian driver reads them.
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
-    standin::record("fan: " + std::to_string(bytes[0]) + "\n");
+    unsigned long value =
+        bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<unsigned long>(bytes[3]) << 24;
+    standin::record("fan: " + std::to_string(value) + "\n");
     return 0;
 }
 
