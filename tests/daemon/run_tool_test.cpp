@@ -1,4 +1,5 @@
 // runWithTimeout with the recording stand-in.
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,7 +54,7 @@ TEST(RunWithTimeout, RunsTheToolWithItsVectorReapsItAndTellsItsOutcome)
     });
 }
 
-TEST(RunWithTimeout, MissingToolEndsItsChildAndFails)
+TEST(RunWithTimeout, MissingToolEndsItsChildAndFailsAsDoesAFailedFork)
 {
     sandbox::run([] {
         char path[] = "/nonexistent/tool";
@@ -61,6 +62,14 @@ TEST(RunWithTimeout, MissingToolEndsItsChildAndFails)
         EXPECT_EQ(runWithTimeout(path, argv), 1);
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);
+
+        // No fork: in a pid namespace whose first process has ended, fork fails.
+        ASSERT_EQ(::unshare(CLONE_NEWPID), 0);
+        pid_t first = ::fork();
+        if (first == 0)
+            _exit(0);
+        ASSERT_EQ(::waitpid(first, nullptr, 0), first);
+        EXPECT_EQ(runWithTimeout(path, argv), 1);
     });
 }
 
