@@ -62,7 +62,7 @@ TEST(DebugPrint, FullyEscapedLongestMessageIsNotCutLongerOnesAre)
 {
     std::string longest;
     for (size_t i = 0; longest.size() < kTraceSize - 1; ++i)
-        longest += "\\$\"`x"[i % 5];
+        longest += "\\$\"`"[i % 4];
     with_console("on", [&](harness::Console &console) {
         debugPrint(longest.c_str());
         debugPrint((longest + "beyond").c_str());
