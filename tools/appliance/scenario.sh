@@ -36,40 +36,6 @@ tests() {
     say "scenario 1: $passed passed, $failed failed, $skipped skipped"
 }
 
-console=/out/console.log
-
-# How many console lines so far hold the text.
-seen() {
-    grep -cF -- "$1" "$console"
-}
-
-at_least() {
-    [ "$(seen "$2")" -ge "$1" ]
-}
-
-# Waits until the text has shown N times on the console.
-await() {
-    bounded "$PATIENCE" "$1 x '$2' on the console" at_least "$1" "$2"
-}
-
-# Waits until the daemon's next cycle begins: the commands of this one are done.
-next_cycle() {
-    await $(($(seen torpord:checkUsbHddIO) + 1)) torpord:checkUsbHddIO
-}
-
-# Copies the status file to the console, each line marked, once it differs
-# from the copy shown last (the daemon replaces it only when it changes).
-status_new() {
-    cp /var/run/torpord.status /tmp/status.new && ! cmp -s /tmp/status.new /tmp/status.shown
-}
-show_status() {
-    bounded "$PATIENCE" "a change of the status file" status_new || return 1
-    mv /tmp/status.new /tmp/status.shown
-    while IFS= read -r line; do
-        printf 'torpord.status: %s\n' "$line" > /dev/console
-    done < /tmp/status.shown
-}
-
 zombie() {
     [ "$(cut -d' ' -f3 "/proc/$1/stat")" = Z ]
 }
