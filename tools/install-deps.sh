@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages that a make target needs and that are missing.
-# Usage: install-deps.sh GROUP...   (groups: build test arm deb check bench appliance mutants)
+# Usage: install-deps.sh GROUP...   (groups: build test arm deb check bench appliance drives mutants)
 set -eu
 
 packages() {
@@ -15,6 +15,8 @@ packages() {
     deb) echo "cmake make g++ build-essential dpkg-dev debhelper lintian git file libc6:armel" ;;
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr shellcheck" ;;
     appliance) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox jq qemu-system-arm cpio kmod" ;;
+    # The packages' own build (amd64 only) and the emulated amd64 machine.
+    drives) echo "cmake make g++ build-essential dpkg-dev debhelper lintian git file qemu-system-x86 cpio kmod" ;;
     mutants) echo "python3" ;;
     bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace binutils util-linux mawk" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
