@@ -59,6 +59,8 @@ bin=$box/bin
 raw=$box/out/raw
 
 mount -t tmpfs bench /run
+# No real disk's allow_restart is set from here.
+mount -t tmpfs bench /sys/block
 mkdir -p "$bin" "$box/out"
 cp "$build/torpord" "$build/tests/support/torpor-fastclock.so" "$here/diskstats.txt" "$bin/"
 mount --bind "$TORPOR_BENCH_OUT" "$box/out"

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -89,8 +90,42 @@ bool spinDownInternal(const DiskEntry &entry)
     return false;
 }
 
+// A stopped SCSI unit answers "not ready" to every read and write until it
+// is started again. The kernel starts it by itself only where allow_restart
+// is 1: USB storage sets it, UAS and most SAS drivers leave it 0. So it is
+// set before the stop; false when it is 0 and cannot be set, and then the
+// disk must stay running. A name without a SCSI disk behind it is stopped
+// as ever.
+bool mayRestart(const char *sd)
+{
+    if (std::strchr(sd, '/') != nullptr)
+        return true; // not a name under /sys/block
+    char link[sizeof paths::kScsiDeviceLink + kLineSize];
+    std::snprintf(link, sizeof link, paths::kScsiDeviceLink, sd);
+    char unit[kLineSize];
+    ssize_t len = ::readlink(link, unit, sizeof unit - 1);
+    if (len <= 0)
+        return true;
+    unit[len] = '\0';
+    const char *slash = std::strrchr(unit, '/');
+    char path[sizeof paths::kAllowRestart + 2 * kLineSize];
+    std::snprintf(path, sizeof path, paths::kAllowRestart, sd, slash ? slash + 1 : unit);
+    owned::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
+        return errno == ENOENT;
+    char now = '\0';
+    if (::read(fd.get(), &now, 1) == 1 && now == paths::kAllowRestartOn[0])
+        return true;
+    fd.reset(::open(path, O_WRONLY | O_CLOEXEC));
+    return fd.valid() && ::write(fd.get(), paths::kAllowRestartOn, 1) == 1;
+}
+
 bool spinDownUsb(const DiskEntry &entry)
 {
+    if (!mayRestart(entry.sd)) {
+        debugPrint(paths::kMsgUsbNoRestart);
+        return false;
+    }
     debugPrint(paths::kMsgUsbSpinDown);
     if (entry.sg == nullptr)
         return false; // its copy failed: there is no device to name

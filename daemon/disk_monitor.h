@@ -26,7 +26,8 @@ int checkUsbHddIO();
 // Spins down every watched disk whose line the last sample saw and whose
 // count equals minute, and notes in spunDown whose command ended with
 // status 0. When the internal disk's command fails, its fan is switched on
-// again. Returns 0.
+// again. A USB disk is stopped only once the kernel may start it again on
+// its next access (allow_restart). Returns 0.
 int spinDownUsbHdd(int minute);
 
 // Sets the fan on (1) or off (0). 0 on success, 1 on failure.

@@ -39,6 +39,11 @@ inline constexpr char kHdparmSpinDown[] = "-y";
 inline constexpr char kDeviceFormat[] = "/dev/%s";
 inline constexpr char kSgStart[] = "/usr/local/bin/sg_start";
 inline constexpr char kSgStartStop[] = "0";
+// A USB disk's SCSI unit: the link names its H:C:T:L, under which the disk
+// class keeps whether the kernel may start the unit again by itself.
+inline constexpr char kScsiDeviceLink[] = "/sys/block/%s/device";
+inline constexpr char kAllowRestart[] = "/sys/block/%s/device/scsi_disk/%s/allow_restart";
+inline constexpr char kAllowRestartOn[] = "1";
 
 inline constexpr char kIdeMarker[] = "IDE:";
 
@@ -57,6 +62,7 @@ inline constexpr char kMsgEntry[] = "%s(%d): used=%d, count=%d, minute=%d";
 inline constexpr char kMsgIdeSpinDown[] = "IDE+FAN SPINDOWN!";
 inline constexpr char kMsgIdeSpinDownFailed[] = "IDE SPINDOWN FAILED, FAN ON!";
 inline constexpr char kMsgUsbSpinDown[] = "USB SPINDOWN!";
+inline constexpr char kMsgUsbNoRestart[] = "USB SPINDOWN SKIPPED, CANNOT SET allow_restart!";
 inline constexpr char kMsgFanOpenError[] = "fanCtrl open error!";
 inline constexpr char kMsgFanIoctlError[] = "fanCtrl ioctl error!";
 

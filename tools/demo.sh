@@ -71,8 +71,10 @@ finish() {
 trap finish EXIT
 trap 'event "interrupted"; exit 130' INT TERM
 
-# Private /run and /tmp; the programs are copied in first.
+# Private /run, /sys/block (no real disk's allow_restart is set) and /tmp;
+# the programs are copied in first.
 mount -t tmpfs demo /run
+mount -t tmpfs demo /sys/block
 mkdir -p /run/demo/bin
 cp /proc/self/fd/6 /run/demo/bin/torpor-fastclock.so
 cp /proc/self/fd/7 /run/demo/bin/torpord

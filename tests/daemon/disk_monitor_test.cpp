@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -252,6 +253,7 @@ TEST(SpinDownUsbHdd, RunsTheDisksCommandOnceItsCountEqualsTheMinute)
         int ide, used, count;
         const char *console; // nullptr: not compared
         std::string log;
+        std::string restart = {}; // a SCSI unit whose allow_restart is 0: "rw" or "ro"
     };
     const std::vector<Case> cases = {
         {"USB at the threshold", "sda", "/dev/sg1", 0, 1, 3,
@@ -272,6 +274,11 @@ TEST(SpinDownUsbHdd, RunsTheDisksCommandOnceItsCountEqualsTheMinute)
          "run: /sbin/hdparm -y /dev/" + std::string(1023, 'h') + "\n"},
         {"long sg whole", "sdc", std::string(2000, 's'), 0, 1, 3, nullptr,
          "run: /usr/local/bin/sg_start " + std::string(2000, 's') + " 0\n"},
+        {"unit allowed to restart first", "sdd", "/dev/sg4", 0, 1, 3, nullptr,
+         "run: /usr/local/bin/sg_start /dev/sg4 0\n", "rw"},
+        {"unit that cannot be allowed", "sde", "/dev/sg5", 0, 1, 3,
+         "torpord:spinDownUsbHdd\ntorpord:sde(0): used=1, count=3, minute=3\n"
+         "torpord:USB SPINDOWN SKIPPED, CANNOT SET allow_restart!\n", "", "ro"},
     };
     sandbox::run([&] {
         harness::World world;
@@ -281,7 +288,21 @@ TEST(SpinDownUsbHdd, RunsTheDisksCommandOnceItsCountEqualsTheMinute)
         for (const Case &c : cases) {
             SCOPED_TRACE(c.name);
             set_entry(0, c.sd, c.sg, c.ide, c.used, c.count);
+            // As sysfs shows a unit: the disk's device link names its H:C:T:L.
+            const std::string unit = "/sys/block/units/" + c.sd + "/1:0:0:0";
+            const std::string attribute = unit + "/scsi_disk/1:0:0:0/allow_restart";
+            if (!c.restart.empty()) {
+                std::filesystem::create_directories(unit + "/scsi_disk/1:0:0:0");
+                std::filesystem::create_directories("/sys/block/" + c.sd);
+                std::filesystem::create_directory_symlink("../" + unit.substr(11), "/sys/block/" + c.sd + "/device");
+                sandbox::write_file(attribute, "0\n");
+                if (c.restart == "ro")
+                    sandbox::read_only(unit);
+            }
             EXPECT_EQ(spinDownUsbHdd(3), 0);
+            if (!c.restart.empty()) {
+                EXPECT_EQ(sandbox::read_file(attribute), c.restart == "ro" ? "0\n" : "1\n");
+            }
             std::string text = fresh(world.console, seen);
             if (c.console != nullptr) {
                 EXPECT_EQ(text, c.console);

@@ -310,6 +310,8 @@ World::PrivateDev::PrivateDev()
 World::World(Samples samples)
 {
     sandbox::tmpfs("/run");
+    // The USB spin-down may set a disk's allow_restart: never a real one's.
+    sandbox::tmpfs("/sys/block");
     install_standin("/sbin", "hdparm");
     install_standin("/usr/local/bin", "sg_start");
     if (::mkdir(standin::kDir, 0755) != 0)

@@ -180,6 +180,7 @@ TEST(InitScript, StartsReloadsAndStopsTheDaemon)
         // daemon's tools are stand-ins.
         sandbox::private_dev();
         sandbox::tmpfs("/run");
+        sandbox::tmpfs("/sys/block");
         sandbox::writable("/sbin");
         char sbin[PATH_MAX], usr_sbin[PATH_MAX];
         if (::realpath("/sbin", sbin) == nullptr || ::realpath("/usr/sbin", usr_sbin) == nullptr ||
