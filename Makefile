@@ -4,6 +4,7 @@ ASAN   ?= build-asan
 ARM    ?= build-arm
 BENCH  ?= build-bench
 APPLIANCE ?= build-appliance
+DRIVES ?= build-drives
 JOBS   ?= $(shell nproc)
 CMAKE  ?= cmake
 CTEST  ?= ctest
@@ -11,7 +12,7 @@ CTEST  ?= ctest
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all test test-asan arm appliance check demo deb bench clean deps-build deps-test deps-arm \
-	deps-appliance deps-deb deps-check deps-bench mutants deps-mutants
+	deps-appliance deps-deb deps-check deps-bench mutants deps-mutants drives deps-drives
 
 all: deps-build
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=OFF
@@ -59,6 +60,19 @@ appliance: deps-appliance
 		-DTORPOR_FUSE3_INCLUDE=$(abspath $(APPLIANCE))/armel/usr/include/fuse3
 	$(CMAKE) --build $(ARM) -j $(JOBS)
 	tools/appliance/run.sh $(ARM) $(APPLIANCE)
+
+deps-drives:
+	tools/install-deps.sh test drives
+
+# The amd64 packages (those of make deb, built here when missing) on
+# Debian's amd64 kernel under QEMU, with scsi_debug disks: units that really
+# stop (tools/appliance/drives.sh).
+drives: deps-drives
+	tools/appliance/fetch.sh $(DRIVES) amd64
+	ls $(BUILD)/deb/torpord_*_amd64.deb >/dev/null 2>&1 || sh packaging/build-debs.sh . $(BUILD)
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DTORPOR_TESTS=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target torpor-fastclock
+	tools/appliance/drives.sh $(BUILD)/deb $(BUILD)/tests/support/torpor-fastclock.so $(DRIVES)
 
 deps-check:
 	tools/install-deps.sh test arm check
@@ -108,4 +122,4 @@ mutants: deps-mutants
 	tools/mutants.py $(if $(MUTANTS),--mutants $(MUTANTS)) $(if $(SEED),--seed $(SEED)) --jobs $(JOBS) $(MUTANTS_IN)
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) $(APPLIANCE) build-lint build-fuzz build-cov build-mutants
+	rm -rf $(BUILD) $(ASAN) $(ARM) $(BENCH) $(APPLIANCE) $(DRIVES) build-lint build-fuzz build-cov build-mutants
