@@ -111,7 +111,7 @@ namespace {
 // options the daemon does exactly what it always did.
 bool takeOptions(int argc, char *argv[])
 {
-    int option;
+    int option = 0;
     while ((option = getopt(argc, argv, paths::kOptions)) != -1) {
         if (option != 'w')
             return false;
