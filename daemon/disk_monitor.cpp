@@ -15,6 +15,8 @@
 #include "run_tool.h"
 #include "spindown_conf.h"
 
+bool probeWakes = false;
+
 namespace {
 
 constexpr int kFanAttempts = 5;
@@ -55,6 +57,7 @@ void sample(DiskEntry &entry, const char *rio, const char *wio)
     storeText(entry.rio, rio);
     storeText(entry.wio, wio);
     entry.count = 0;
+    entry.asleep = 0;
     if (entry.ide == 1)
         fanCtrl(1);
 }
@@ -135,6 +138,59 @@ bool spinDownUsb(const DiskEntry &entry)
     return runWithTimeout(paths::kSgStart, argv) == 0;
 }
 
+// Sense key, additional sense code and qualifier, in fixed or descriptor format.
+bool senseIs(const sg_io_hdr &io, int key, int asc, int ascq)
+{
+    const unsigned char *s = io.sbp;
+    int len = io.sb_len_wr;
+    int format = len > 0 ? s[0] & 0x7f : 0;
+    if ((format == 0x70 || format == 0x71) && len >= 14)
+        return (s[2] & 0x0f) == key && s[12] == asc && s[13] == ascq;
+    if ((format == 0x72 || format == 0x73) && len >= 4)
+        return (s[1] & 0x0f) == key && s[2] == asc && s[3] == ascq;
+    return false;
+}
+
+// Asks the unit through its sg node, with the request's own time limit.
+UnitState askUnit(const char *sg)
+{
+    if (sg == nullptr)
+        return UnitState::unknown;
+    owned::unique_fd fd(::open(sg, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
+        return UnitState::unknown;
+    unsigned char testUnitReady[6] = {};
+    unsigned char sense[32] = {};
+    sg_io_hdr io{};
+    io.interface_id = 'S';
+    io.dxfer_direction = SG_DXFER_NONE;
+    io.cmd_len = sizeof testUnitReady;
+    io.cmdp = testUnitReady;
+    io.mx_sb_len = sizeof sense;
+    io.sbp = sense;
+    io.timeout = paths::kProbeTimeoutMs;
+    return unitState(::ioctl(fd.get(), SG_IO, &io), io);
+}
+
+// A disk the daemon stopped, idle since: still stopped, or stopped again.
+// After an answer that says neither it is left alone until it is next idle.
+void probe(DiskEntry &entry)
+{
+    switch (askUnit(entry.sg)) {
+    case UnitState::stopped:
+        return;
+    case UnitState::running:
+        debugPrint(paths::kMsgUsbWoken);
+        entry.woken = 1;
+        entry.spunDown = spinDownUsb(entry) ? 1 : 0;
+        entry.asleep = entry.spunDown;
+        return;
+    case UnitState::unknown:
+        entry.asleep = 0;
+        return;
+    }
+}
+
 } // namespace
 
 bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int end)
@@ -160,6 +216,7 @@ int checkUsbHddIO()
     for (DiskEntry &entry : diskTable) {
         entry.seen = 0;
         entry.spunDown = 0;
+        entry.woken = 0;
     }
     owned::unique_file file(std::fopen(paths::kDiskstats, "re"));
     if (!file) {
@@ -192,12 +249,32 @@ int spinDownUsbHdd(int minute)
         DiskEntry &entry = diskTable[i];
         debugPrintf(paths::kMsgEntry, entry.sd, static_cast<int>(i), entry.used, entry.count,
                     minute);
-        if (entry.used != 1 || entry.seen != 1 || entry.count != minute)
+        if (entry.used != 1 || entry.seen != 1)
             continue;
-        bool done = entry.ide == 1 ? spinDownInternal(entry) : spinDownUsb(entry);
-        entry.spunDown = done ? 1 : 0;
+        if (entry.count == minute) {
+            bool done = entry.ide == 1 ? spinDownInternal(entry) : spinDownUsb(entry);
+            entry.spunDown = done ? 1 : 0;
+            entry.asleep = done && probeWakes && entry.ide != 1 ? 1 : 0;
+        } else if (entry.asleep == 1 && minute > 0 && entry.count % minute == 0) {
+            probe(entry);
+        }
     }
     return 0;
+}
+
+UnitState unitState(int rc, const sg_io_hdr &io)
+{
+    constexpr int kCheckCondition = 0x02;
+    constexpr int kNotReady = 0x02;
+    constexpr int kUnitNotReady = 0x04;
+    constexpr int kInitializingCommandRequired = 0x02;
+    if (rc != 0 || io.host_status != 0)
+        return UnitState::unknown;
+    if ((io.info & SG_INFO_OK_MASK) == SG_INFO_OK)
+        return UnitState::running;
+    if (io.status == kCheckCondition && senseIs(io, kNotReady, kUnitNotReady, kInitializingCommandRequired))
+        return UnitState::stopped;
+    return UnitState::unknown;
 }
 
 int fanCtrl(int state)

@@ -1,6 +1,8 @@
 #ifndef TORPORD_DISK_MONITOR_H
 #define TORPORD_DISK_MONITOR_H
 
+#include <scsi/sg.h>
+
 // The work of each cycle: sample /proc/diskstats into diskTable, spin down
 // the disks whose idle count has just reached the threshold, and drive the
 // fan through the LED/fan driver.
@@ -25,10 +27,23 @@ int checkUsbHddIO();
 
 // Spins down every watched disk whose line the last sample saw and whose
 // count equals minute, and notes in spunDown whose command ended with
-// status 0. When the internal disk's command fails, its fan is switched on
+// status 0; with -w, asks those it stopped whether they still are. When the internal disk's command fails, its fan is switched on
 // again. A USB disk is stopped only once the kernel may start it again on
 // its next access (allow_restart). Returns 0.
 int spinDownUsbHdd(int minute);
+
+// With -w: while a USB disk that the daemon stopped stays idle, it is asked
+// every minute minutes whether it is still stopped (TEST UNIT READY, which
+// does not start it); one found running has been started behind the
+// daemon's back and is stopped again.
+extern bool probeWakes;
+
+enum class UnitState { stopped, running, unknown };
+
+// What the answer to TEST UNIT READY says: stopped only for NOT READY with
+// 04/02 (an initializing command is required), running for good status,
+// unknown for anything else, a failed request (rc != 0) included.
+UnitState unitState(int rc, const sg_io_hdr &io);
 
 // Sets the fan on (1) or off (0). 0 on success, 1 on failure.
 int fanCtrl(int state);

@@ -105,8 +105,29 @@ void onSigHup(int)
     reloadRequested = 1;
 }
 
-int main()
+namespace {
+
+// -w: ask spun-down USB disks whether something started them. Without
+// options the daemon does exactly what it always did.
+bool takeOptions(int argc, char *argv[])
 {
+    int option = 0;
+    while ((option = getopt(argc, argv, paths::kOptions)) != -1) {
+        if (option != 'w')
+            return false;
+        probeWakes = true;
+    }
+    return optind == argc;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (!takeOptions(argc, argv)) {
+        fputs(paths::kUsage, stderr);
+        return 1;
+    }
     daemonize();
     signal(SIGTERM, onSigTerm);
     signal(SIGHUP, onSigHup);

@@ -44,6 +44,11 @@ inline constexpr char kSgStartStop[] = "0";
 inline constexpr char kScsiDeviceLink[] = "/sys/block/%s/device";
 inline constexpr char kAllowRestart[] = "/sys/block/%s/device/scsi_disk/%s/allow_restart";
 inline constexpr char kAllowRestartOn[] = "1";
+// How long a spun-down USB disk may take to answer whether it is stopped.
+inline constexpr unsigned kProbeTimeoutMs = 5000;
+
+inline constexpr char kOptions[] = "w";
+inline constexpr char kUsage[] = "usage: torpord [-w]\n";
 
 inline constexpr char kIdeMarker[] = "IDE:";
 
@@ -62,6 +67,7 @@ inline constexpr char kMsgEntry[] = "%s(%d): used=%d, count=%d, minute=%d";
 inline constexpr char kMsgIdeSpinDown[] = "IDE+FAN SPINDOWN!";
 inline constexpr char kMsgIdeSpinDownFailed[] = "IDE SPINDOWN FAILED, FAN ON!";
 inline constexpr char kMsgUsbSpinDown[] = "USB SPINDOWN!";
+inline constexpr char kMsgUsbWoken[] = "USB WOKEN WITHOUT I/O, SPINDOWN AGAIN!";
 inline constexpr char kMsgUsbNoRestart[] = "USB SPINDOWN SKIPPED, CANNOT SET allow_restart!";
 inline constexpr char kMsgFanOpenError[] = "fanCtrl open error!";
 inline constexpr char kMsgFanIoctlError[] = "fanCtrl ioctl error!";

@@ -45,6 +45,8 @@ void emptyTable()
         entry.ide = 0;
         entry.seen = 0;
         entry.spunDown = 0;
+        entry.asleep = 0;
+        entry.woken = 0;
     }
 }
 

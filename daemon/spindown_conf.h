@@ -18,6 +18,8 @@ struct DiskEntry {
     char *wio; // writes-completed text at the last change
     int seen;  // 1 when the last sample had the disk's line
     int spunDown; // 1 when this cycle's spin-down command ended with status 0
+    int asleep;   // 1 while a USB disk stopped by the daemon is asked whether it still is
+    int woken;    // 1 when this cycle's question found it running
     char *usbp;   // label of the disk's place, for the status file
 };
 

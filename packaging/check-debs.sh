@@ -105,7 +105,7 @@ for package in $packages; do
             fail "$package: postinst enables the unit"
         expect_text etc/init.d/torpord "DAEMON=/usr/sbin/torpord"
         expect_text etc/init.d/torpord "[ -r /etc/default/torpord ] && . /etc/default/torpord"
-        for line in Type=forking PIDFile=/var/run/torpord.pid ExecStart=/usr/sbin/torpord \
+        for line in Type=forking PIDFile=/var/run/torpord.pid "ExecStart=/usr/sbin/torpord \$TORPORD_OPTS" \
             "ExecReload=/bin/kill -HUP \$MAINPID" EnvironmentFile=-/etc/default/torpord; do
             expect_text lib/systemd/system/torpord.service "$line"
         done

@@ -339,6 +339,50 @@ TEST(SpinDownUsbHdd, WalkEndsAtTheFirstEntryWithoutDeviceAndSkipsAMissingSg)
     });
 }
 
+TEST(SpinDownUsbHdd, WithWakeProbesAsksAStoppedDiskEachIntervalUntilAnAnswerSaysNeither)
+{
+    // TEST UNIT READY's answers: NOT READY 04/02 in fixed and descriptor
+    // sense, good status, a unit becoming ready (04/01), a lost bridge.
+    unsigned char fixed[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x02};
+    unsigned char descriptor[8] = {0x72, 0x02, 0x04, 0x02};
+    unsigned char becoming[18] = {0xf0, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};
+    auto answer = [](unsigned char *sense, unsigned char len, unsigned short host = 0) {
+        sg_io_hdr io{};
+        io.status = 0x02;
+        io.info = SG_INFO_CHECK;
+        io.sbp = sense;
+        io.sb_len_wr = len;
+        io.host_status = host;
+        return io;
+    };
+    sg_io_hdr good{};
+    EXPECT_EQ(unitState(0, answer(fixed, 18)), UnitState::stopped);
+    EXPECT_EQ(unitState(0, answer(descriptor, 8)), UnitState::stopped);
+    EXPECT_EQ(unitState(0, good), UnitState::running);
+    EXPECT_EQ(unitState(-1, good), UnitState::unknown);
+    EXPECT_EQ(unitState(0, answer(becoming, 18)), UnitState::unknown);
+    EXPECT_EQ(unitState(0, answer(fixed, 13)), UnitState::unknown);
+    EXPECT_EQ(unitState(0, answer(fixed, 18, 0x03)), UnitState::unknown);
+    sandbox::run([] {
+        harness::World world;
+        for (bool on : {false, true}) {
+            probeWakes = on;
+            set_entry(0, "sda", "/dev/sg9", 0, 1, 3);
+            spinDownUsbHdd(3);
+            EXPECT_EQ(diskTable[0].asleep, on ? 1 : 0);
+            diskTable[0].count = 5; // not a whole interval on: not asked
+            spinDownUsbHdd(3);
+            EXPECT_EQ(diskTable[0].asleep, on ? 1 : 0);
+            diskTable[0].count = 6; // no sg node answers: left alone
+            spinDownUsbHdd(3);
+            EXPECT_EQ(diskTable[0].asleep, 0);
+            EXPECT_EQ(world.tool_log(), "run: /usr/local/bin/sg_start /dev/sg9 0\n");
+            sandbox::write_file(standin::kLog, "");
+            clear_table();
+        }
+    });
+}
+
 // With the stand-in driver mounted on /dev/leddrv.
 void with_fan(const std::function<void(harness::World &)> &body)
 {

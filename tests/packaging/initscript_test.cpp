@@ -191,7 +191,7 @@ TEST(InitScript, StartsReloadsAndStopsTheDaemon)
         stand_in("/sbin/hdparm");
         stand_in("/usr/local/bin/sg_start");
         sandbox::write_file("/usr/sbin/torpord", program, 0755);
-        sandbox::write_file("/etc/default/torpord", "VARNOK_DEBUG_MODE=on\n");
+        sandbox::write_file("/etc/default/torpord", "VARNOK_DEBUG_MODE=on\nTORPORD_OPTS=-w\n");
         Console console;
         // The detached daemon becomes this process's child, so that its exit
         // status can be read.
@@ -207,6 +207,8 @@ TEST(InitScript, StartsReloadsAndStopsTheDaemon)
         EXPECT_EQ(pid_line, pid + "\n");
         EXPECT_EQ(start.output, "Started torpord (pid " + pid + ")\n");
         EXPECT_EQ(sandbox::read_file("/proc/" + pid + "/comm"), "torpord\n");
+        EXPECT_EQ(sandbox::read_file("/proc/" + pid + "/cmdline"),
+                  std::string("/usr/sbin/torpord\0-w\0", 21));
         EXPECT_TRUE(console.shows("torpord:/tmp/spindownd.conf open error")) << console.text();
         EXPECT_TRUE(file_gets(kToolLog, "/sbin/hdparm -S0 /dev/hda\n"))
             << sandbox::read_file(kToolLog);
