@@ -2,14 +2,17 @@
 // a missing line and a reload change them, and nothing written in a cycle
 // that changes nothing; through the built torpord, and over a table set by
 // hand.
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,6 +73,7 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
     const std::string hda = "IDE:\thda\t/dev/hda\t/dev/sg0\t120\n";
     harness::fed(hda + "USB2:\tusbp 2\t/dev/sdb\t/dev/sg2\t120\n", false, [&](World &w,
                                                                              pid_t daemon) {
+        ASSERT_EQ(::mkfifo("/var/run/torpord.status.new", 0644), 0); // never opened
         const time_t start = ::time(nullptr);
         auto serve = [&](int hda_reads, int sdb_reads) {
             w.serve(stats_line("hda", hda_reads, 1) +
@@ -89,6 +93,7 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
                   (Lines{"hda hda spun-down 2 1", "usbp 2 sdb active 2 0"}));
         struct stat before {};
         ::stat(kStatus, &before);
+        w.serve(""); // a sample that read nothing says nothing
         serve(1, 4); // sdb busy again, nothing changes
         struct stat after {};
         ::stat(kStatus, &after);
@@ -116,7 +121,7 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
         EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda active 2 1", "usbp 2 sdb idle 2 0"}));
         // Reloaded without sdb while the daemon waits for its next sample:
         // that sample is taken, then the new table is loaded.
-        ASSERT_TRUE(w.console.wait_for("torpord:checkUsbHddIO\n", 11));
+        ASSERT_TRUE(w.console.wait_for("torpord:checkUsbHddIO\n", 12));
         w.config(hda);
         ::kill(daemon, SIGHUP);
         serve(4, 4);
@@ -142,36 +147,47 @@ TEST(Status, CountsASpinDownOfADiskAlreadySpunDown)
         for (char disk = 'a'; disk <= 'f'; ++disk)
             conf += std::string("USB:\tp\t/dev/sd") + disk + "\t/dev/sg0\t60\n";
         sandbox::write_file("/tmp/spindownd.conf", conf);
-        auto cycle = [](int count, int spun_down) {
-            for (DiskEntry &entry : diskTable) {
-                entry.seen = 1;
-                entry.count = count;
-                entry.spunDown = &entry == &diskTable[0] ? spun_down : 0;
-            }
-            statusUpdate();
+        auto cycle = [](DiskEvent event, bool spun_down) {
+            for (DiskEntry &entry : diskTable)
+                statusEvent(entry, event);
+            if (spun_down)
+                statusEvent(diskTable[0], DiskEvent::spunDown);
+            statusWrite();
         };
-        auto reload = [] {
-            loadSpinDownConf();
-            statusLoaded();
-        };
-        reload();
-        cycle(0, 0);
-        cycle(1, 1);
-        reload();
-        cycle(0, 0);
-        cycle(1, 1);
+        const auto busy = DiskEvent::sampledBusy, idle = DiskEvent::sampledIdle;
+        loadSpinDownConf();
+        cycle(DiskEvent::lineBack, false);
+        cycle(idle, true);
+        loadSpinDownConf();
+        cycle(DiskEvent::lineBack, false);
+        cycle(idle, true);
         std::vector<std::string> want = {"p sda spun-down 1 2"};
         for (char disk = 'b'; disk <= 'f'; ++disk)
             want.push_back(std::string("p sd") + disk + " idle 1 0");
         std::vector<Disk> disks = status(::getpid());
         EXPECT_EQ(lines(disks), want);
         EXPECT_TRUE(disks[0].down >= 0 && disks[0].down < 600) << disks[0].down;
+        // A suspend of a day while sda is down: a child whose boot time is a
+        // day ahead, in a time namespace of its own.
+        ASSERT_EQ(::unshare(CLONE_NEWTIME), 0);
+        std::ofstream("/proc/self/timens_offsets") << "boottime 86400 0\n";
+        pid_t child = ::fork();
+        if (child == 0) {
+            cycle(busy, false);
+            _exit(status(::getpid())[0].down >= 86400 ? 0 : 1);
+        }
+        int code = -1;
+        ASSERT_EQ(::waitpid(child, &code, 0), child);
+        EXPECT_TRUE(harness::exited_zero(code)) << "time spun down misses the suspend";
 
         ASSERT_EQ(::unlink(kStatus), 0);
         ASSERT_EQ(::mkdir(kStatus, 0755), 0);
-        reload();
-        cycle(1, 0);
+        loadSpinDownConf();
+        cycle(idle, false);
         EXPECT_FALSE(sandbox::exists(std::string(kStatus) + ".new"));
+        ASSERT_EQ(::rmdir(kStatus), 0);
+        cycle(idle, false); // nothing changes, but the last write is owed
+        EXPECT_EQ(status(::getpid()).size(), 6u);
     });
 }
 
