@@ -195,7 +195,8 @@ int fanCtrl(int state)
 void fanOnAtExit()
 {
     owned::unique_fd fd(::open(paths::kFanDevice, O_RDWR | O_SYNC | O_CLOEXEC));
-    unsigned char arg[4] = {1, 0, 0, 0};
-    if (fd.valid())
+    if (fd.valid()) {
+        unsigned char arg[4] = {1, 0, 0, 0};
         ::ioctl(fd.get(), paths::kFanRequest, arg);
+    }
 }
