@@ -154,12 +154,14 @@ bool senseIs(const sg_io_hdr &io, int key, int asc, int ascq)
     return false;
 }
 
-// Asks the unit through its sg node, with the request's own time limit.
+// Asks the unit through its sg node, with the request's own time limit. The
+// node is whatever the configuration names: a terminal there must not
+// become the daemon's.
 UnitState askUnit(const char *sg)
 {
     if (sg == nullptr)
         return UnitState::unknown;
-    owned::unique_fd fd(::open(sg, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    owned::unique_fd fd(::open(sg, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid())
         return UnitState::unknown;
     unsigned char testUnitReady[6] = {};
