@@ -16,7 +16,7 @@ packages() {
     check) echo "clang libclang-rt-14-dev clang-tidy cppcheck gcovr shellcheck" ;;
     appliance) echo "cmake make crossbuild-essential-armel qemu-user googletest busybox jq qemu-system-arm cpio kmod" ;;
     mutants) echo "python3" ;;
-    bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace binutils util-linux mawk" ;;
+    bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace binutils util-linux mawk hd-idle" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac
 }
