@@ -32,4 +32,10 @@ int spinDownUsbHdd(int minute);
 // Sets the fan on (1) or off (0). 0 on success, 1 on failure.
 int fanCtrl(int state);
 
+// The buffer of the sample's stream, large enough for the whole file on any
+// appliance, so that a sample costs one read and the end-of-file read. The
+// configuration's stream, never open at the same time, uses it too: its own
+// would be 4 kB more heap (VmRSS, Pss and USS).
+extern char sampleBuffer[64 * 1024];
+
 #endif
