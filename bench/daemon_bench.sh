@@ -6,7 +6,7 @@
 # unique memory (medians of five starts), torpord's growth over 10,000
 # cycles, and the stripped size of each program.
 #
-# The daemon runs in a throw-away sandbox: their own mount and pid
+# The programs run in a throw-away sandbox: their own mount and pid
 # namespaces, a /dev without disks, stand-ins for /sbin/hdparm and
 # /usr/local/bin/sg_start, and a fixed 64-line /proc/diskstats bound over the
 # kernel's (left real for the runs that measure the real one). The sleep
@@ -156,7 +156,7 @@ torpord=("$bin/torpord")
 hd_idle=("$bin/hd-idle" -i 0 -a sdzz -i 10)
 
 # The sleeps a run of $1 takes: 60 a torpord cycle, one an hd-idle poll, and
-# half a cycle more, so that the last counted one is whole.
+# some more (half a cycle, one poll), so that the last counted one is whole.
 run_sleeps() {
     if [ "$1" = torpord ]; then echo $((60 * cycles + 30)); else echo $((cycles + 1)); fi
 }
