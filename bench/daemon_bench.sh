@@ -100,6 +100,9 @@ for tool in /sbin/hdparm /usr/local/bin/sg_start; do
 done
 
 cp "$bin/diskstats.txt" "$box/diskstats"
+# The same working directory wherever the clone lies: under valgrind the
+# directory moves the stack, and with it what memset costs a cycle.
+cd /
 
 # Six watched disks; 6000 s (100 cycles) keeps every run short of a
 # spin-down, unless seconds says more.
