@@ -163,7 +163,7 @@ hd_idle=("$bin/hd-idle" -i 0 -a sdzz -i 10)
 # The sleeps a run of $1 takes: 60 a torpord cycle, one an hd-idle poll, and
 # some more (half a cycle, one poll), so that the last counted one is whole.
 run_sleeps() {
-    if [ "$1" = torpord ]; then echo $((60 * cycles + 30)); else echo $((cycles + 1)); fi
+    if [[ $1 == torpord* ]]; then echo $((60 * cycles + 30)); else echo $((cycles + 1)); fi
 }
 
 # The command of program $1.
@@ -187,7 +187,7 @@ callgrind_run() {
     local name=$1 sleep_ms=$2 prog=$3 dump=sleep
     local -a command
     mapfile -t command < <(program "$prog")
-    [ "$prog" = torpord ] && dump='spinDownUsbHdd*'
+    [[ $prog == torpord* ]] && dump='spinDownUsbHdd*'
     run_shimmed "$sleep_ms" "$(run_sleeps "$prog")" "$raw/$name-$prog.out" \
         valgrind --tool=callgrind --log-file="$raw/$name-$prog.vg.%p" \
         --dump-after="$dump" --callgrind-out-file="$raw/$name-$prog.cg.%p" "${command[@]}"
@@ -310,6 +310,23 @@ for prog in torpord hd-idle; do
     callgrind_run idle 10 "$prog"
     strace_run fixed "$prog"
 done
+
+echo "daemon_bench: torpord -w, each disk it stopped asked whether it still is"
+# Six USB disks, a minute's spin-down time: each is stopped in the second
+# cycle and asked in the third. Their sg nodes are /dev/null, which takes the
+# open, the SG_IO request and the close that a disk takes and answers ENOTTY,
+# so each is asked once. The same run without -w is the third cycle's
+# baseline.
+for i in 0 1 2 3 4 5; do
+    : >"/dev/sg$i"
+    mount --bind /dev/null "/dev/sg$i"
+done
+seconds=60 first_ide="" write_conf sda sdd sdg sdj sdm sdp
+# shellcheck disable=SC2034 # read through program()
+torpord_w=("$bin/torpord" -w)
+callgrind_run probe 10 torpord
+callgrind_run probe 10 torpord-w
+strace_run probe torpord-w
 
 echo "daemon_bench: the machine's real /proc/diskstats"
 umount /proc/diskstats

@@ -197,6 +197,18 @@ for prog in torpord hd-idle; do
     fig[$prog.segments]="$text / $data / $bss"
 done
 
+# torpord -w: the third cycle, in which six disks are asked, over the same
+# cycle without -w; the system calls on the sg nodes' descriptors.
+probe_with=$(instructions "$(cg_prefix probe-torpord-w).3")
+probe_without=$(instructions "$(cg_prefix probe-torpord).3")
+probe_calls=$(awk '
+    /open(at)?\(.*"\/dev\/sg[0-9]"/ { n++; fd[$NF] = 1; calls++; next }
+    match($0, /(ioctl|close)\([0-9]+/) {
+        f = substr($0, RSTART, RLENGTH); sub(/.*\(/, "", f)
+        if (f in fd) { calls++; if ($0 ~ /^[0-9]* *close/) delete fd[f] }
+    }
+    END { printf "%.1f %d\n", n ? calls / n : 0, n }' "$raw/probe-torpord-w.strace")
+
 rss_first=$(kb VmRSS "$raw/growth-torpord.first.status")
 rss_last=$(kb VmRSS "$raw/growth-torpord.last.status")
 real_lines=$(wc -l <"$raw/diskstats-real.txt")
@@ -244,6 +256,13 @@ torpord's own goals:
 | one-second sleeps per cycle | ${fig[torpord.sleeps]} | 60 | $(verdict "${fig[torpord.sleeps]} == 60") |
 | heap allocations per idle cycle (median; most) | ${fig[torpord.heap]} | <= 1 (the stream) | $(verdict "${fig[torpord.heap]#*; } <= 1") |
 | VmRSS growth over 10,000 idle cycles, kB | $((rss_last - rss_first)) ($rss_first to $rss_last) | 0 | $(verdict "$rss_last <= $rss_first") |
+
+With \`-w\`, each USB disk that torpord stopped is asked once per spin-down time whether it still
+is. One question costs $(((probe_with - probe_without) / 6)) instructions (the third cycle of a run with six disks
+asked, $probe_with, over the same cycle without \`-w\`, $probe_without, divided by six) and
+${probe_calls% *} system calls (open, SG_IO, close, over ${probe_calls#* } questions in the run); the sg nodes are
+/dev/null there, which answers ENOTTY, so the kernel's part of a real question is not counted.
+Without \`-w\` the idle figures above are those of torpord as the appliance starts it.
 
 System calls per cycle (poll) besides the sleeps, by call, over the complete cycles of each log:
 - torpord, fixed file (${fig[torpord.cycles]} cycles):${fig[torpord.list]}
