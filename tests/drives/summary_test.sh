@@ -43,5 +43,11 @@ expect "no trace of the mend not made" "a mend that cannot be made" \
     "$(alter "$console" 'SPINDOWN SKIPPED' d)" "$kernel"
 expect "a second stop of USB2 while idle" "once" \
     "$console" "$(alter "$kernel" ' sd 1:0:0:0: .* cmd 1b 00 00 00 00 ' p)"
+expect "a probe without -w" "no probe without -w" "$console" \
+    "$(alter "$kernel" 'the rig reads and writes' 'a [ 30.0] sd 2:0:0:0: scsi_debug: tag=0x1, cmd 00 00 00 00 00 00 ')"
+expect "no second stop of USB2 with -w" "woken" "$console" \
+    "$(alter "$kernel" 'scenario 3: torpord -w starts' ',${/ sd 1:0:0:0: .* cmd 1b 00 00 00 00 /d;}')"
+expect "a stop of USB1 left alone" "asleep" "$console" \
+    "$(alter "$kernel" 'drives: asleep sda: counters' 'a [ 60.0] sd 0:0:0:0: scsi_debug: tag=0x1, cmd 1b 00 00 00 00 00 ')"
 [ $status -eq 0 ] && echo "drives.awk: each altered record fails its own check, the recorded run none"
 exit $status
