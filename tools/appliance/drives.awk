@@ -200,7 +200,7 @@ END {
     check(locked[usb3] && skipped["USB3"] >= 1 && ready["probe", usb3] && !stops["USB3"],
           "a mend that cannot be made: USB3, its allow_restart read-only, received no stop, answers " \
           "TEST UNIT READY, and the daemon traced why")
-    check(once && idle_cycles >= 2, "once: USB1 and USB2 received one START STOP UNIT each through " \
+    check(once && idle_cycles >= 2, "once: USB1 and USB2 received one START STOP UNIT each from the daemon through " \
         idle_cycles " daemon minutes of idling after their spin-down (at least 2)")
     usb1 = name["USB1"]
     usb2 = name["USB2"]
