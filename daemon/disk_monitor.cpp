@@ -14,6 +14,7 @@
 #include "paths.h"
 #include "run_tool.h"
 #include "spindown_conf.h"
+#include "status.h"
 
 bool probeWakes = false;
 
@@ -52,8 +53,10 @@ void sample(DiskEntry &entry, const char *rio, const char *wio)
     debugPrintf(paths::kMsgSample, entry.sd, entry.count, rio, wio);
     if (sameText(entry.rio, rio) && sameText(entry.wio, wio)) {
         ++entry.count;
+        statusEvent(entry, DiskEvent::sampledIdle);
         return;
     }
+    statusEvent(entry, entry.rio == nullptr ? DiskEvent::lineBack : DiskEvent::sampledBusy);
     storeText(entry.rio, rio);
     storeText(entry.wio, wio);
     entry.count = 0;
@@ -88,8 +91,8 @@ bool spinDownInternal(const DiskEntry &entry)
     if (runWithTimeout(paths::kHdparm, argv) == 0)
         return true;
     // The disk may still be spinning: not without its fan.
-    debugPrint(paths::kMsgIdeSpinDownFailed);
     fanCtrl(1);
+    debugPrint(paths::kMsgIdeSpinDownFailed);
     return false;
 }
 
@@ -151,12 +154,14 @@ bool senseIs(const sg_io_hdr &io, int key, int asc, int ascq)
     return false;
 }
 
-// Asks the unit through its sg node, with the request's own time limit.
+// Asks the unit through its sg node, with the request's own time limit. The
+// node is whatever the configuration names: a terminal there must not
+// become the daemon's.
 UnitState askUnit(const char *sg)
 {
     if (sg == nullptr)
         return UnitState::unknown;
-    owned::unique_fd fd(::open(sg, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    owned::unique_fd fd(::open(sg, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid())
         return UnitState::unknown;
     unsigned char testUnitReady[6] = {};
@@ -179,12 +184,15 @@ void probe(DiskEntry &entry)
     switch (askUnit(entry.sg)) {
     case UnitState::stopped:
         return;
-    case UnitState::running:
+    case UnitState::running: {
         debugPrint(paths::kMsgUsbWoken);
-        entry.woken = 1;
-        entry.spunDown = spinDownUsb(entry) ? 1 : 0;
-        entry.asleep = entry.spunDown;
+        statusEvent(entry, DiskEvent::woken);
+        bool done = spinDownUsb(entry);
+        if (done)
+            statusEvent(entry, DiskEvent::spunDown);
+        entry.asleep = done ? 1 : 0;
         return;
+    }
     case UnitState::unknown:
         entry.asleep = 0;
         return;
@@ -213,11 +221,8 @@ int checkUsbHddIO()
 {
     debugPrint(paths::kMsgCheck);
     // A disk is acted on only in a cycle whose sample saw its line.
-    for (DiskEntry &entry : diskTable) {
+    for (DiskEntry &entry : diskTable)
         entry.seen = 0;
-        entry.spunDown = 0;
-        entry.woken = 0;
-    }
     owned::unique_file file(std::fopen(paths::kDiskstats, "re"));
     if (!file) {
         debugPrint(paths::kMsgDiskstatsOpenError);
@@ -225,12 +230,14 @@ int checkUsbHddIO()
     }
     std::setvbuf(file.get(), sampleBuffer, _IOFBF, sizeof sampleBuffer);
     char line[kLineSize];
+    bool readAny = false;
     while (readLine(line, sizeof line, file.get())) {
+        readAny = true;
         if (line[0] == '\n' || diskTable[0].sd == nullptr)
             continue;
         // The name first, and the counters only of a watched disk's line:
-        // splitting every line whole costs a third more instructions per
-        // idle cycle (65,469 instead of 48,942 with 64 lines, make bench).
+        // splitting every line whole costs about a third more instructions
+        // per idle cycle with a few dozen lines (make bench measures it).
         char *p = line;
         char *field[kDiskstatsFields] = {};
         if (!diskstatsSplit(p, field, 0, kDiskstatsName + 1))
@@ -239,6 +246,10 @@ int checkUsbHddIO()
         if (entry != nullptr && diskstatsSplit(p, field, kDiskstatsName + 1, kDiskstatsFields))
             sample(*entry, field[kDiskstatsReads], field[kDiskstatsWrites]);
     }
+    // A sample that read nothing at all says nothing about any disk.
+    for (size_t i = 0; readAny && i < kDiskTableSize && diskTable[i].sd != nullptr; ++i)
+        if (diskTable[i].seen == 0)
+            statusEvent(diskTable[i], DiskEvent::lineMissing);
     return 0;
 }
 
@@ -253,7 +264,8 @@ int spinDownUsbHdd(int minute)
             continue;
         if (entry.count == minute) {
             bool done = entry.ide == 1 ? spinDownInternal(entry) : spinDownUsb(entry);
-            entry.spunDown = done ? 1 : 0;
+            if (done)
+                statusEvent(entry, DiskEvent::spunDown);
             entry.asleep = done && probeWakes && entry.ide != 1 ? 1 : 0;
         } else if (entry.asleep == 1 && minute > 0 && entry.count % minute == 0) {
             probe(entry);
@@ -294,4 +306,13 @@ int fanCtrl(int state)
     }
     debugPrint(paths::kMsgFanIoctlError);
     return 1;
+}
+
+void fanOnAtExit()
+{
+    owned::unique_fd fd(::open(paths::kFanDevice, O_RDWR | O_SYNC | O_CLOEXEC));
+    if (fd.valid()) {
+        unsigned char arg[4] = {1, 0, 0, 0};
+        ::ioctl(fd.get(), paths::kFanRequest, arg);
+    }
 }

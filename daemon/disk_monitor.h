@@ -20,16 +20,18 @@ inline constexpr int kDiskstatsFields = 8;
 // line ends before field end - 1.
 bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int end);
 
-// Samples the counters and updates each watched disk's count; switches the
-// fan on when the internal disk was active. 1 when the file cannot be
+// Samples the counters, updates each watched disk's count and tells the
+// status what the sample showed; switches the fan on when the internal disk
+// was active. 1 when the file cannot be
 // opened, else 0.
 int checkUsbHddIO();
 
 // Spins down every watched disk whose line the last sample saw and whose
-// count equals minute, and notes in spunDown whose command ended with
-// status 0; with -w, asks those it stopped whether they still are. When the internal disk's command fails, its fan is switched on
-// again. A USB disk is stopped only once the kernel may start it again on
-// its next access (allow_restart). Returns 0.
+// count equals minute, and tells the status each whose command ended with
+// status 0; with -w, asks those it stopped whether they still are. When the
+// internal disk's command fails, its fan is switched on again. A USB disk is
+// stopped only once the kernel may start it again on its next access
+// (allow_restart). Returns 0.
 int spinDownUsbHdd(int minute);
 
 // With -w: while a USB disk that the daemon stopped stays idle, it is asked
@@ -47,5 +49,9 @@ UnitState unitState(int rc, const sg_io_hdr &io);
 
 // Sets the fan on (1) or off (0). 0 on success, 1 on failure.
 int fanCtrl(int state);
+
+// Sets the fan on with one request, silently: async-signal-safe, for the
+// TERM handler. Without a driver nothing changes.
+void fanOnAtExit();
 
 #endif

@@ -92,9 +92,12 @@ void daemonize()
     ::umask(0);
 }
 
+// A disk may spin after the daemon is gone, whatever it was doing: never
+// without its fan.
 void onSigTerm(int)
 {
     killWaitedChild();
+    fanOnAtExit();
     if (debugModeOn())
         consoleWriteDirect(paths::kMsgSigTerm);
     _exit(0);
@@ -136,13 +139,11 @@ int main(int argc, char *argv[])
     disableStandbyTimer();
     reloadRequested = 1;
     for (;;) {
-        if (reloadRequested) {
+        if (reloadRequested)
             loadSpinDownConf();
-            statusLoaded();
-        }
         checkUsbHddIO();
         spinDownUsbHdd(SpinDownTime);
-        statusUpdate();
+        statusWrite();
         waitForNextCycle();
     }
 }

@@ -11,9 +11,9 @@ inline constexpr char kPidFormat[] = "%d\n";
 inline constexpr char kStatusFile[] = "/var/run/torpord.status";
 inline constexpr char kStatusNewFile[] = "/var/run/torpord.status.new";
 inline constexpr char kStatusHeader[] =
-    "# torpord %d: label\tdevice\tstate\tsince\tminutes\tspin-downs\tseconds-down\n";
-inline constexpr char kStatusLine[] = "%s\t%s\t%s\t%lld\t%d\t%d\t%lld\n";
-// The states, in the order of DiskState (status.cpp).
+    "# torpord %d: label\tdevice\tstate\tsince\tminutes\tspin-downs\tseconds-down\twakes\n";
+inline constexpr char kStatusLine[] = "%s\t%s\t%s\t%lld\t%d\t%d\t%lld\t%d\n";
+// The states, in the order of DiskState (status.h).
 inline constexpr const char *kStateNames[] = {"active", "idle", "spun-down", "unseen"};
 inline constexpr char kDevNull[] = "/dev/null";
 inline constexpr char kConsole[] = "/dev/console";

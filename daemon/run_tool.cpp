@@ -27,18 +27,41 @@ void sleepWhole(timespec left)
     }
 }
 
-// Runs path in a child, polls it polls times pause apart, kills it if it is
-// still running then, and reaps it. SIGTERM is held back until the child's
-// pid is recorded, so that the handler knows every child it must kill.
-int run(const char *path, char *const argv[], int polls, timespec pause)
+sigset_t termOnly()
 {
     sigset_t term;
-    sigset_t before;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
+    return term;
+}
+
+// waitpid with SIGTERM held back until a reaped child's pid is cleared: the
+// pid may be given to another process at once.
+pid_t reap(pid_t child, int &status, int options)
+{
+    sigset_t term = termOnly();
+    sigset_t before;
+    sigprocmask(SIG_BLOCK, &term, &before);
+    pid_t got = ::waitpid(child, &status, options);
+    if (got == child)
+        waitedChild = 0;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return got;
+}
+
+// Runs path in a child, polls it polls times pause apart, kills it if it is
+// still running then, and reaps it. SIGTERM is held back until the child's
+// pid is recorded, so that the handler knows every child it must kill; the
+// child takes the default action of SIGTERM again before it lets one in, as
+// the daemon's handler would end it with status 0.
+int run(const char *path, char *const argv[], int polls, timespec pause)
+{
+    sigset_t term = termOnly();
+    sigset_t before;
     sigprocmask(SIG_BLOCK, &term, &before);
     pid_t child = ::fork();
     if (child == 0) {
+        ::signal(SIGTERM, SIG_DFL);
         sigprocmask(SIG_SETMASK, &before, nullptr);
         ::execv(path, argv);
         _exit(kNotStarted);
@@ -51,16 +74,15 @@ int run(const char *path, char *const argv[], int polls, timespec pause)
     int status = 0;
     pid_t got = 0;
     for (int poll = 0; poll < polls && got == 0; ++poll) {
-        got = ::waitpid(child, &status, WNOHANG);
+        got = reap(child, status, WNOHANG);
         if (got == 0)
             sleepWhole(pause);
     }
     if (got == 0) {
         ::kill(child, SIGKILL);
-        while ((got = ::waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+        while ((got = reap(child, status, 0)) < 0 && errno == EINTR) {
         }
     }
-    waitedChild = 0;
     return got == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "console.h"
 #include "owned.h"
@@ -32,21 +33,15 @@ void releaseText(char *&text)
     text = nullptr;
 }
 
-void emptyTable()
+void emptyTable(DiskEntry (&table)[kDiskTableSize])
 {
-    for (DiskEntry &entry : diskTable) {
+    for (DiskEntry &entry : table) {
         releaseText(entry.sd);
         releaseText(entry.sg);
         releaseText(entry.rio);
         releaseText(entry.wio);
-        releaseText(entry.usbp);
-        entry.count = 0;
-        entry.used = 0;
-        entry.ide = 0;
-        entry.seen = 0;
-        entry.spunDown = 0;
-        entry.asleep = 0;
-        entry.woken = 0;
+        releaseText(entry.status.label);
+        entry = DiskEntry{};
     }
 }
 
@@ -113,12 +108,11 @@ int confMinutes(const char *sec)
     return static_cast<int>(minutes);
 }
 
-int loadSpinDownConf()
+namespace {
+
+// Fills the empty diskTable from the file; loadSpinDownConf's result.
+int fillTable()
 {
-    // Cleared before the file is read: a SIGHUP that comes during the load
-    // may announce a newer file, and leads to one more load.
-    reloadRequested = 0;
-    emptyTable();
     owned::unique_file file = openConf();
     if (!file) {
         debugPrint(paths::kMsgConfOpenError);
@@ -139,7 +133,7 @@ int loadSpinDownConf()
         entry.ide = std::strcmp(f.ide, paths::kIdeMarker) == 0 ? 1 : 0;
         entry.sd = ::strdup(sd);
         entry.sg = ::strdup(f.sg);
-        entry.usbp = ::strdup(f.usbp);
+        entry.status.label = ::strdup(f.usbp);
         entry.used = 1;
         ++taken;
     }
@@ -150,4 +144,19 @@ int loadSpinDownConf()
         debugPrintf(paths::kMsgChangeSpinDownTime, SpinDownTime);
     }
     return 0;
+}
+
+} // namespace
+
+int loadSpinDownConf()
+{
+    // Cleared before the file is read: a SIGHUP that comes during the load
+    // may announce a newer file, and leads to one more load.
+    reloadRequested = 0;
+    DiskEntry old[kDiskTableSize] = {};
+    std::swap(old, diskTable);
+    int result = fillTable();
+    statusLoaded(old);
+    emptyTable(old);
+    return result;
 }

@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdio.h>
 
+#include "status.h"
+
 struct DiskEntry {
     char *sd;  // block device name as /proc/diskstats has it, e.g. "sda"
     char *sg;  // SCSI generic device path as written, for sg_start
@@ -17,10 +19,8 @@ struct DiskEntry {
     char *rio; // reads-completed text at the last change
     char *wio; // writes-completed text at the last change
     int seen;  // 1 when the last sample had the disk's line
-    int spunDown; // 1 when this cycle's spin-down command ended with status 0
-    int asleep;   // 1 while a USB disk stopped by the daemon is asked whether it still is
-    int woken;    // 1 when this cycle's question found it running
-    char *usbp;   // label of the disk's place, for the status file
+    int asleep; // 1 while a USB disk stopped by the daemon is asked whether it still is
+    DiskStatus status;
 };
 
 inline constexpr size_t kDiskTableSize = 6;
@@ -57,8 +57,9 @@ bool confParseLine(char *line, ConfFields &fields);
 // The spin-down minutes of a sec text: decimal seconds divided by 60.
 int confMinutes(const char *sec);
 
-// Empties diskTable and refills it from the file; sets SpinDownTime from the
-// last line taken. Returns 1 when the file cannot be opened, else 0.
+// Empties diskTable and refills it from the file, each disk keeping its
+// status figures; sets SpinDownTime from the last line taken. Returns 1 when
+// the file cannot be opened, else 0.
 int loadSpinDownConf();
 
 #endif

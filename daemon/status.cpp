@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "owned.h"
 #include "paths.h"
@@ -14,152 +14,124 @@
 
 namespace {
 
-enum DiskState { kActive, kIdle, kSpunDown, kUnseen };
+// Set by every change; cleared only by a write that completed, so that a
+// failed one is tried again in the next cycle.
+bool owed = false;
 
-struct DiskStatus {
-    char *sd; // whose figures these are, to find them again after a reload
-    DiskState state;
-    DiskState before; // the state it returns to when its line comes back unchanged
-    bool sampled;     // seen by a sample since the last load
-    time_t since;     // when the state began, for display only
-    int spinDowns;
-    long long downNs;   // completed spun-down periods
-    long long downFrom; // when the current one began, on the monotonic clock
+// Each event's next state, by the state now: active, idle, spun-down. A disk
+// whose line went missing first goes back to the state it had then.
+constexpr DiskState kNext[][3] = {
+    /* sampled busy */ {DiskState::active, DiskState::active, DiskState::active},
+    /* sampled idle */ {DiskState::idle, DiskState::idle, DiskState::spunDown},
+    /* line back    */ {DiskState::active, DiskState::idle, DiskState::spunDown},
+    /* spun down    */ {DiskState::spunDown, DiskState::spunDown, DiskState::spunDown},
+    /* woken        */ {DiskState::idle, DiskState::idle, DiskState::idle},
 };
 
-DiskStatus disks[kDiskTableSize];
-bool changed = false;
-
-// Room for the header and six lines of the longest label and name a
-// configuration line can give.
-char text[128 + kDiskTableSize * (2 * kLineSize + 128)];
-
-// The time of this update, read only when something changes: durations on
-// the monotonic clock, which setting the wall clock does not move.
-struct Now {
-    bool read = false;
-    time_t wall = 0;
-    long long ns = 0;
-
-    void get()
-    {
-        if (read)
-            return;
-        timespec t{};
-        ::clock_gettime(CLOCK_MONOTONIC, &t);
-        ns = t.tv_sec * 1'000'000'000LL + t.tv_nsec;
-        wall = ::time(nullptr);
-        read = true;
-    }
-};
-
-void enter(DiskStatus &disk, DiskState next, Now &now)
+// Durations on the clock that goes on in a suspend, as the disks stay down,
+// and that setting the wall clock does not move.
+long long nowNs()
 {
-    now.get();
-    if (disk.state == kSpunDown)
-        disk.downNs += now.ns - disk.downFrom;
-    if (next == kSpunDown)
-        disk.downFrom = now.ns;
+    timespec t{};
+    ::clock_gettime(CLOCK_BOOTTIME, &t);
+    return t.tv_sec * 1'000'000'000LL + t.tv_nsec;
+}
+
+void enter(DiskStatus &disk, DiskState next)
+{
+    long long now = nowNs();
+    if (disk.state == DiskState::spunDown)
+        disk.downNs += now - disk.downFrom;
+    disk.downFrom = now;
     disk.state = next;
-    disk.since = now.wall;
-    changed = true;
+    disk.since = ::time(nullptr);
+    owed = true;
 }
 
-long long secondsDown(const DiskStatus &disk, Now &now)
+// One line, from a buffer on the stack; false unless it was written whole.
+__attribute__((format(printf, 2, 3))) bool writeLine(int fd, const char *format, ...)
 {
-    long long ns = disk.downNs;
-    if (disk.state == kSpunDown) {
-        now.get();
-        ns += now.ns - disk.downFrom;
-    }
-    return ns / 1'000'000'000LL;
+    char line[2 * kLineSize + 128]; // the longest label and device name
+    va_list args;
+    va_start(args, format);
+    int len = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    return len >= 0 && len < static_cast<int>(sizeof line) && ::write(fd, line, len) == len;
 }
 
-void writeFile(Now &now)
+// The temporary file is always a new regular file of ours: whatever has its
+// name goes first, and nothing else is opened, nor waited for.
+bool writeFile()
 {
-    int len = std::snprintf(text, sizeof text, paths::kStatusHeader, static_cast<int>(::getpid()));
-    for (size_t i = 0; i < kDiskTableSize && diskTable[i].sd != nullptr; ++i) {
-        const DiskEntry &entry = diskTable[i];
-        const DiskStatus &disk = disks[i];
-        if (len < 0 || static_cast<size_t>(len) >= sizeof text)
-            return;
-        len += std::snprintf(text + len, sizeof text - static_cast<size_t>(len),
-                             paths::kStatusLine, entry.usbp ? entry.usbp : "", entry.sd,
-                             paths::kStateNames[disk.state], static_cast<long long>(disk.since),
-                             SpinDownTime, disk.spinDowns, secondsDown(disk, now));
-    }
-    if (len < 0 || static_cast<size_t>(len) >= sizeof text)
-        return;
+    std::remove(paths::kStatusNewFile);
     owned::unique_fd fd(::open(paths::kStatusNewFile,
-                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                               0644));
     if (!fd.valid())
-        return;
-    bool whole = ::write(fd.get(), text, static_cast<size_t>(len)) == len;
-    if (fd.reset() != 0 || !whole || std::rename(paths::kStatusNewFile, paths::kStatusFile) != 0)
-        ::unlink(paths::kStatusNewFile);
+        return false;
+    long long now = nowNs();
+    bool whole = writeLine(fd.get(), paths::kStatusHeader, static_cast<int>(::getpid()));
+    for (size_t i = 0; whole && i < kDiskTableSize && diskTable[i].sd != nullptr; ++i) {
+        const DiskStatus &disk = diskTable[i].status;
+        long long down = disk.downNs + (disk.state == DiskState::spunDown ? now - disk.downFrom : 0);
+        whole = writeLine(fd.get(), paths::kStatusLine, disk.label ? disk.label : "",
+                          diskTable[i].sd, paths::kStateNames[static_cast<int>(disk.state)],
+                          static_cast<long long>(disk.since), SpinDownTime, disk.spinDowns,
+                          down / 1'000'000'000LL, disk.wakes);
+    }
+    if (fd.reset() == 0 && whole && std::rename(paths::kStatusNewFile, paths::kStatusFile) == 0)
+        return true;
+    ::unlink(paths::kStatusNewFile);
+    return false;
 }
 
 } // namespace
 
-void statusLoaded()
+void statusEvent(DiskEntry &entry, DiskEvent event)
 {
-    DiskStatus old[kDiskTableSize];
-    std::memcpy(old, disks, sizeof disks);
-    Now now;
-    now.get();
-    for (size_t i = 0; i < kDiskTableSize; ++i) {
-        DiskStatus &disk = disks[i];
-        disk = DiskStatus{nullptr, kUnseen, kActive, false, now.wall, 0, 0, 0};
-        const char *sd = diskTable[i].sd;
-        if (sd == nullptr)
-            continue;
-        for (DiskStatus &kept : old) {
-            if (kept.sd != nullptr && std::strcmp(kept.sd, sd) == 0) {
-                disk = kept;
-                disk.sampled = false;
-                kept.sd = nullptr;
+    DiskStatus &disk = entry.status;
+    if (event == DiskEvent::lineMissing) {
+        if (disk.state != DiskState::unseen) {
+            disk.back = disk.state;
+            enter(disk, DiskState::unseen);
+        }
+        return;
+    }
+    if (disk.state == DiskState::unseen)
+        enter(disk, disk.back);
+    if (event == DiskEvent::spunDown) {
+        ++disk.spinDowns;
+        owed = true;
+    } else if (event == DiskEvent::woken) {
+        ++disk.wakes;
+        owed = true;
+    }
+    DiskState next = kNext[static_cast<int>(event)][static_cast<int>(disk.state)];
+    if (next != disk.state)
+        enter(disk, next);
+}
+
+void statusLoaded(DiskEntry *old)
+{
+    for (size_t i = 0; i < kDiskTableSize && diskTable[i].sd != nullptr; ++i) {
+        DiskStatus &disk = diskTable[i].status;
+        DiskStatus kept{disk.label, DiskState::unseen, DiskState::active, ::time(nullptr), 0, 0, 0, 0};
+        for (size_t k = 0; k < kDiskTableSize; ++k) {
+            if (old[k].sd != nullptr && std::strcmp(old[k].sd, diskTable[i].sd) == 0) {
+                kept = old[k].status;
+                kept.label = disk.label;
+                std::free(old[k].sd); // taken: a second line of that name starts anew
+                old[k].sd = nullptr;
                 break;
             }
         }
-        if (disk.sd == nullptr)
-            disk.sd = ::strdup(sd);
+        disk = kept;
     }
-    for (DiskStatus &dropped : old)
-        std::free(dropped.sd);
-    changed = true;
+    owed = true;
 }
 
-void statusUpdate()
+void statusWrite()
 {
-    Now now;
-    for (size_t i = 0; i < kDiskTableSize && diskTable[i].sd != nullptr; ++i) {
-        const DiskEntry &entry = diskTable[i];
-        DiskStatus &disk = disks[i];
-        if (entry.seen != 1) {
-            if (disk.state != kUnseen) {
-                disk.before = disk.state;
-                enter(disk, kUnseen, now);
-            }
-            continue;
-        }
-        // The first sample after a load counts as activity for the idle
-        // count, but it shows nothing of the disk: the disk stays as it was.
-        bool first = !disk.sampled;
-        disk.sampled = true;
-        DiskState next = disk.state == kUnseen ? disk.before : disk.state;
-        if (entry.spunDown == 1) {
-            next = kSpunDown;
-            ++disk.spinDowns;
-            changed = true;
-        } else if (entry.count == 0 && !first) {
-            next = kActive;
-        } else if (entry.count > 0 && next == kActive) {
-            next = kIdle;
-        }
-        if (next != disk.state)
-            enter(disk, next, now);
-    }
-    if (changed)
-        writeFile(now);
-    changed = false;
+    if (owed)
+        owed = !writeFile();
 }

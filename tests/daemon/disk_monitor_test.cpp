@@ -328,7 +328,7 @@ TEST(SpinDownUsbHdd, WalkEndsAtTheFirstEntryWithoutDeviceAndSkipsAMissingSg)
                                         "torpord:sda(0): used=1, count=1, minute=1\n"
                                         "torpord:USB SPINDOWN!\n");
         EXPECT_EQ(world.tool_log(), "");
-        EXPECT_EQ(diskTable[0].spunDown, 0) << "no command, so not spun down";
+        EXPECT_EQ(diskTable[0].status.spinDowns, 0) << "no command, so not spun down";
 
         // A full table: the walk ends after its sixth entry.
         clear_table();

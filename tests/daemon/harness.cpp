@@ -451,10 +451,11 @@ pid_t World::start(const Options &options)
         return 0;
     if (first == 0) {
         // Descriptors a starting shell may leave open, around the end of the
-        // range the daemon closes.
+        // range the daemon closes, and a file other than /dev/null on 0.
         int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, 255);
         ::dup2(null, 256);
+        ::dup2(::open(program.c_str(), O_RDONLY), 0);
         char *argv[] = {program.data(), nullptr};
         ::execve(program.c_str(), argv, envp.data());
         _exit(127);

@@ -46,17 +46,15 @@ TEST(DaemonLeaks, ThousandReloadAndSampleCyclesLeakNothing)
         for (long i = 0; i < 1000; ++i) {
             reloadRequested = 1;
             loadSpinDownConf();
-            statusLoaded();
             sample(i);
             sample(i + 1); // stored counter texts replaced
             sample(i + 1);
             spinDownUsbHdd(SpinDownTime);
-            statusUpdate();
+            statusWrite();
         }
         EXPECT_EQ(diskTable[3].count, 2);
         ::unlink("/tmp/spindownd.conf");
         loadSpinDownConf();
-        statusLoaded();
 #ifdef TORPOR_LSAN
         EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
 #else

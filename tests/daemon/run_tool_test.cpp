@@ -1,6 +1,7 @@
 // runWithTimeout with the recording stand-in.
 #include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,31 @@
 namespace {
 
 using std::chrono::steady_clock;
+
+bool term_held_at_reap = false; // at the last waitpid that returned a child
+bool term_at_exec = false;      // a SIGTERM comes just before the tool starts
+
+} // namespace
+
+// The test's own waitpid and execv, over the C library's.
+extern "C" pid_t waitpid(pid_t pid, int *status, int options)
+{
+    auto got = static_cast<pid_t>(::syscall(SYS_wait4, pid, status, options, nullptr));
+    sigset_t mask;
+    ::sigprocmask(SIG_BLOCK, nullptr, &mask);
+    if (got > 0)
+        term_held_at_reap = sigismember(&mask, SIGTERM) == 1;
+    return got;
+}
+
+extern "C" int execv(const char *path, char *const argv[]) noexcept
+{
+    if (term_at_exec)
+        ::raise(SIGTERM);
+    return ::execve(path, argv, environ);
+}
+
+namespace {
 
 int run_standin_as(const char *name, std::initializer_list<const char *> args)
 {
@@ -48,6 +74,12 @@ TEST(RunWithTimeout, RunsTheToolWithItsVectorReapsItAndTellsItsOutcome)
         start = steady_clock::now();
         EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg 1", "0"}), 0);
         EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_TRUE(term_held_at_reap) << "a SIGTERM could kill the reaped child's pid";
+        // The daemon's handler ends a process with status 0: not the tool's.
+        ::signal(SIGTERM, [](int) { _exit(0); });
+        term_at_exec = true;
+        EXPECT_EQ(run_standin_as("/sbin/hdparm", {"-C"}), 1);
+        term_at_exec = false;
         EXPECT_EQ(sandbox::read_file(standin::kLog),
                   "run: /sbin/hdparm -S0\nrun: /sbin/hdparm -y /dev/hda\nrun: /usr/local/bin/sg_start '/dev/sg 1' 0\n");
         EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left unreaped";
@@ -90,6 +122,7 @@ TEST(RunWithTimeout, HangingToolIsKilledAfterFiveWholeSecondsWhateverSignalsCome
         {
             harness::Hangups hangups;
             EXPECT_EQ(run_standin_as("/usr/local/bin/sg_start", {"/dev/sg1", "0"}), 1);
+            EXPECT_TRUE(term_held_at_reap);
         }
         auto took = steady_clock::now() - start;
         EXPECT_GE(took, std::chrono::milliseconds(4900));

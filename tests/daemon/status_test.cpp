@@ -2,14 +2,17 @@
 // a missing line and a reload change them, and nothing written in a cycle
 // that changes nothing; through the built torpord, and over a table set by
 // hand.
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <ctime>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,6 +34,7 @@ struct Disk {
     std::string line;   // label, device, state, minutes and spin-downs
     long long since;    // seconds since the Epoch
     long long down;     // seconds spun down
+    int wakes;          // times found woken without I/O
 };
 
 // The disks of the status file, after checking its header and mode.
@@ -43,15 +47,15 @@ std::vector<Disk> status(pid_t daemon)
     std::string header;
     std::getline(text, header);
     EXPECT_EQ(header, "# torpord " + std::to_string(daemon) +
-                          ": label\tdevice\tstate\tsince\tminutes\tspin-downs\tseconds-down");
+                          ": label\tdevice\tstate\tsince\tminutes\tspin-downs\tseconds-down\twakes");
     std::vector<Disk> disks;
-    std::string label, device, state, since, minutes, spin_downs, down;
+    std::string label, device, state, since, minutes, spin_downs, down, wakes;
     while (std::getline(text, label, '\t') && std::getline(text, device, '\t') &&
            std::getline(text, state, '\t') && std::getline(text, since, '\t') &&
            std::getline(text, minutes, '\t') && std::getline(text, spin_downs, '\t') &&
-           std::getline(text, down))
+           std::getline(text, down, '\t') && std::getline(text, wakes))
         disks.push_back({label + " " + device + " " + state + " " + minutes + " " + spin_downs,
-                         std::stoll(since), std::stoll(down)});
+                         std::stoll(since), std::stoll(down), std::stoi(wakes)});
     return disks;
 }
 
@@ -70,6 +74,7 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
     const std::string hda = "IDE:\thda\t/dev/hda\t/dev/sg0\t120\n";
     harness::fed(hda + "USB2:\tusbp 2\t/dev/sdb\t/dev/sg2\t120\n", false, [&](World &w,
                                                                              pid_t daemon) {
+        ASSERT_EQ(::mkfifo("/var/run/torpord.status.new", 0644), 0); // never opened
         const time_t start = ::time(nullptr);
         auto serve = [&](int hda_reads, int sdb_reads) {
             w.serve(stats_line("hda", hda_reads, 1) +
@@ -89,6 +94,7 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
                   (Lines{"hda hda spun-down 2 1", "usbp 2 sdb active 2 0"}));
         struct stat before {};
         ::stat(kStatus, &before);
+        w.serve(""); // a sample that read nothing says nothing
         serve(1, 4); // sdb busy again, nothing changes
         struct stat after {};
         ::stat(kStatus, &after);
@@ -116,7 +122,7 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
         EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda active 2 1", "usbp 2 sdb idle 2 0"}));
         // Reloaded without sdb while the daemon waits for its next sample:
         // that sample is taken, then the new table is loaded.
-        ASSERT_TRUE(w.console.wait_for("torpord:checkUsbHddIO\n", 11));
+        ASSERT_TRUE(w.console.wait_for("torpord:checkUsbHddIO\n", 12));
         w.config(hda);
         ::kill(daemon, SIGHUP);
         serve(4, 4);
@@ -133,7 +139,8 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
 // The table by hand, six disks: a disk spun down before a reload stays so
 // after it, and a spin-down it is sent again while spun down is counted and
 // written, though its state does not change; a file that cannot be replaced
-// leaves no temporary one behind.
+// leaves no temporary one behind and is written in the next cycle; time spun
+// down goes on in a suspend.
 TEST(Status, CountsASpinDownOfADiskAlreadySpunDown)
 {
     sandbox::run([] {
@@ -142,24 +149,20 @@ TEST(Status, CountsASpinDownOfADiskAlreadySpunDown)
         for (char disk = 'a'; disk <= 'f'; ++disk)
             conf += std::string("USB:\tp\t/dev/sd") + disk + "\t/dev/sg0\t60\n";
         sandbox::write_file("/tmp/spindownd.conf", conf);
-        auto cycle = [](int count, int spun_down) {
-            for (DiskEntry &entry : diskTable) {
-                entry.seen = 1;
-                entry.count = count;
-                entry.spunDown = &entry == &diskTable[0] ? spun_down : 0;
-            }
-            statusUpdate();
+        auto cycle = [](DiskEvent event, bool spun_down) {
+            for (DiskEntry &entry : diskTable)
+                statusEvent(entry, event);
+            if (spun_down)
+                statusEvent(diskTable[0], DiskEvent::spunDown);
+            statusWrite();
         };
-        auto reload = [] {
-            loadSpinDownConf();
-            statusLoaded();
-        };
-        reload();
-        cycle(0, 0);
-        cycle(1, 1);
-        reload();
-        cycle(0, 0);
-        cycle(1, 1);
+        const auto busy = DiskEvent::sampledBusy, idle = DiskEvent::sampledIdle;
+        loadSpinDownConf();
+        cycle(DiskEvent::lineBack, false);
+        cycle(idle, true);
+        loadSpinDownConf();
+        cycle(DiskEvent::lineBack, false);
+        cycle(idle, true);
         std::vector<std::string> want = {"p sda spun-down 1 2"};
         for (char disk = 'b'; disk <= 'f'; ++disk)
             want.push_back(std::string("p sd") + disk + " idle 1 0");
@@ -169,9 +172,27 @@ TEST(Status, CountsASpinDownOfADiskAlreadySpunDown)
 
         ASSERT_EQ(::unlink(kStatus), 0);
         ASSERT_EQ(::mkdir(kStatus, 0755), 0);
-        reload();
-        cycle(1, 0);
+        loadSpinDownConf();
+        cycle(idle, false);
         EXPECT_FALSE(sandbox::exists(std::string(kStatus) + ".new"));
+        ASSERT_EQ(::rmdir(kStatus), 0);
+        cycle(idle, false); // nothing changes, but the last write is owed
+        EXPECT_EQ(status(::getpid()).size(), 6u);
+        statusEvent(diskTable[1], DiskEvent::woken); // found running: counted and written
+        statusWrite();
+        EXPECT_EQ(status(::getpid())[1].wakes, 1);
+        // A suspend of a day while sda is still down: a child whose boot time
+        // is a day ahead, in a time namespace of its own.
+        ASSERT_EQ(::unshare(CLONE_NEWTIME), 0);
+        std::ofstream("/proc/self/timens_offsets") << "boottime 86400 0\n";
+        pid_t child = ::fork();
+        if (child == 0) {
+            cycle(busy, false);
+            _exit(status(::getpid())[0].down >= 86400 ? 0 : 1);
+        }
+        int code = -1;
+        ASSERT_EQ(::waitpid(child, &code, 0), child);
+        EXPECT_TRUE(harness::exited_zero(code)) << "time spun down misses the suspend";
     });
 }
 

@@ -135,7 +135,13 @@ TEST(Torpord, FanFollowsTheInternalDiskAndGoesOffBeforeItsSpinDown)
                                              trace("IDE+FAN SPINDOWN!") + "fan: 0\n" +
                                                  "run: /sbin/hdparm -y /dev/hda\n"));
         EXPECT_EQ(w.cycle(6), one_disk_cycle(sampled("hda", 2, 3, 2), walked("hda", 0, 2), on));
+        // SIGTERM while hdparm -y hangs: nobody would switch the fan on later.
+        sandbox::write_file(std::string(standin::kHangPrefix) + "hdparm", "");
+        serve(w, stats_line("hda", 3, 2), 2);
+        ASSERT_TRUE(w.console.wait_for("hang["));
         EXPECT_TRUE(exited_zero(w.stop(daemon)));
+        const std::string text = w.console.text();
+        EXPECT_EQ(text.substr(text.rfind("fan:")), on + trace("SIGTERM close fileds."));
     });
 }
 
@@ -299,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
 class TorpordFailedSpinDown : public testing::TestWithParam<bool> {};
 
 // hdparm -y ends with status 3, or cannot be started at all: the disk may
-// still spin, so its fan goes on again.
+// still spin, so its fan goes on again, before the trace that says so.
 TEST_P(TorpordFailedSpinDown, SwitchesTheFanOnAgain)
 {
     fed(conf_line("IDE:", "hda", "/dev/sg0", 60), true, [](World &w, pid_t daemon) {
@@ -314,8 +320,8 @@ TEST_P(TorpordFailedSpinDown, SwitchesTheFanOnAgain)
         serve(w, stats_line("hda", 1, 1), 2);
         EXPECT_EQ(w.cycle(2), one_disk_cycle(sampled("hda", 0, 1, 1), walked("hda", 1, 1), "",
                                              trace("IDE+FAN SPINDOWN!") + "fan: 0\n" + run +
-                                                 trace("IDE SPINDOWN FAILED, FAN ON!") +
-                                                 "fan: 1\n"));
+                                                 "fan: 1\n" +
+                                                 trace("IDE SPINDOWN FAILED, FAN ON!")));
         EXPECT_TRUE(exited_zero(w.stop(daemon)));
     });
 }
