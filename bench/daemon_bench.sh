@@ -1,11 +1,12 @@
 #!/bin/bash
-# Measures what torpord costs per cycle: instructions (callgrind, one dump
-# per cycle), system calls (strace), heap allocations (calls into the
-# allocator, from the same callgrind dumps), resident and anonymous memory
-# (medians of five starts) and growth over 10,000 cycles, and the stripped
-# size of the program.
+# Measures what torpord costs per cycle, and hd-idle (Debian's package, run
+# as a black box) per poll, side by side: instructions (callgrind, one dump
+# per cycle or poll), system calls (strace), heap allocations (calls into the
+# allocator, from the same callgrind dumps), resident, proportional and
+# unique memory (medians of five starts), torpord's growth over 10,000
+# cycles, and the stripped size of each program.
 #
-# The daemon runs in a throw-away sandbox: their own mount and pid
+# The programs run in a throw-away sandbox: their own mount and pid
 # namespaces, a /dev without disks, stand-ins for /sbin/hdparm and
 # /usr/local/bin/sg_start, and a fixed 64-line /proc/diskstats bound over the
 # kernel's (left real for the runs that measure the real one). The sleep
@@ -18,8 +19,9 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-cycles=14     # cycles per run; cycles 4..13 are the ten that are counted
+cycles=14     # cycles (polls) per run; cycles 4..13 are the ten that are counted
 clean_env=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin)
+hdidle_path=/usr/sbin/hd-idle
 
 if [ -z "${TORPOR_BENCH_INSIDE:-}" ]; then
     if [ $# -ne 2 ]; then
@@ -33,13 +35,13 @@ if [ -z "${TORPOR_BENCH_INSIDE:-}" ]; then
     build=$(cd "$1" && pwd)
     mkdir -p "$2"
     out=$(cd "$2" && pwd)
-    for file in "$build/torpord" "$build/tests/support/torpor-fastclock.so"; do
+    for file in "$build/torpord" "$build/tests/support/torpor-fastclock.so" "$hdidle_path"; do
         if [ ! -e "$file" ]; then
             echo "daemon_bench: $file is missing (make bench builds it)" >&2
             exit 1
         fi
     done
-    for tool in valgrind callgrind_annotate strace strip unshare; do
+    for tool in valgrind callgrind_annotate strace strip unshare setarch; do
         command -v "$tool" >/dev/null || {
             echo "daemon_bench: $tool is missing (make bench installs it)" >&2
             exit 1
@@ -48,7 +50,8 @@ if [ -z "${TORPOR_BENCH_INSIDE:-}" ]; then
     rm -rf "$out/raw"
     mkdir -p "$out/raw"
     export TORPOR_BENCH_INSIDE=1 TORPOR_BENCH_BUILD=$build TORPOR_BENCH_OUT=$out
-    exec unshare --mount --pid --fork --kill-child --mount-proc --propagation private "$0"
+    exec "$here/../tools/rooted.sh" unshare --mount --pid --fork --kill-child --mount-proc \
+        --propagation private "$0"
 fi
 
 # From here on we are the first process of the sandbox's pid namespace, so
@@ -62,7 +65,9 @@ mount -t tmpfs bench /run
 # No real disk's allow_restart is set from here.
 mount -t tmpfs bench /sys/block
 mkdir -p "$bin" "$box/out"
-cp "$build/torpord" "$build/tests/support/torpor-fastclock.so" "$here/diskstats.txt" "$bin/"
+# Copied before /tmp is covered, where a clone may live.
+cp "$build/torpord" "$build/tests/support/torpor-fastclock.so" "$hdidle_path" \
+    "$here/diskstats.txt" "$here/daemon_report.sh" "$bin/"
 mount --bind "$TORPOR_BENCH_OUT" "$box/out"
 mount -t tmpfs -o mode=1777 bench /tmp
 
@@ -97,6 +102,9 @@ for tool in /sbin/hdparm /usr/local/bin/sg_start; do
 done
 
 cp "$bin/diskstats.txt" "$box/diskstats"
+# The same working directory wherever the clone lies: under valgrind the
+# directory moves the stack, and with it what memset costs a cycle.
+cd /
 
 # Six watched disks; 6000 s (100 cycles) keeps every run short of a
 # spin-down, unless seconds says more.
@@ -112,24 +120,16 @@ write_conf() {
     done
 }
 
-# The processes that left our session: the detached daemons (and any tool
-# they started), as "comm(pid) ...".
-read -r -a own_stat </proc/1/stat
-own_session=${own_stat[5]}
+# The processes of a run: every process of the sandbox but ourselves, the
+# subshell that looks, and the feeder's process group, as "comm(pid) ...". A
+# daemon's first child counts too, before and after it leaves our session.
+feeder_group=none
 others() {
     local p stat
     for p in /proc/[0-9]*; do
         read -r -a stat 2>/dev/null <"$p/stat" || continue
-        [ "${stat[5]}" != "$own_session" ] && printf '%s%s ' "${stat[1]}" "${p#/proc/}"
-    done
-    return 0
-}
-
-children_of() {
-    local p stat
-    for p in /proc/[0-9]*; do
-        read -r -a stat 2>/dev/null <"$p/stat" || continue
-        [ "${stat[3]}" = "$1" ] && echo "${p#/proc/}"
+        [ "${stat[0]}" = 1 ] || [ "${stat[0]}" = "$BASHPID" ] || [ "${stat[4]}" = "$feeder_group" ] ||
+            printf '%s%s ' "${stat[1]}" "${stat[0]}"
     done
     return 0
 }
@@ -155,6 +155,22 @@ pid_of() {
 }
 
 torpord=("$bin/torpord")
+# One watched disk that never shows, 10 s idle: hd-idle then polls once a
+# second (a tenth of the shortest idle time) and spins nothing down.
+# shellcheck disable=SC2034 # read through program()
+hd_idle=("$bin/hd-idle" -i 0 -a sdzz -i 10)
+
+# The sleeps a run of $1 takes: 60 a torpord cycle, one an hd-idle poll, and
+# some more (half a cycle, one poll), so that the last counted one is whole.
+run_sleeps() {
+    if [ "$1" = torpord ]; then echo $((60 * cycles + 30)); else echo $((cycles + 1)); fi
+}
+
+# The command of program $1.
+program() {
+    local -n words=${1//-/_}
+    printf '%s\n' "${words[@]}"
+}
 
 # Runs a program that detaches, with the shim, until it has slept $2 times.
 run_shimmed() {
@@ -165,19 +181,24 @@ run_shimmed() {
     wait_alone 600
 }
 
-# callgrind, one dump per cycle: after spinDownUsbHdd.
+# callgrind, one dump per cycle: after torpord's spinDownUsbHdd, after each
+# of hd-idle's sleeps (hd-idle is stripped; it sleeps once a poll).
 callgrind_run() {
-    local name=$1 sleep_ms=$2
-    run_shimmed "$sleep_ms" $((60 * cycles + 30)) "$raw/$name-torpord.out" \
-        valgrind --tool=callgrind --log-file="$raw/$name-torpord.vg.%p" \
-        --dump-after='spinDownUsbHdd*' --callgrind-out-file="$raw/$name-torpord.cg.%p" \
-        "${torpord[@]}"
+    local name=$1 sleep_ms=$2 prog=$3 dump=sleep
+    local -a command
+    mapfile -t command < <(program "$prog")
+    [ "$prog" = torpord ] && dump='spinDownUsbHdd*'
+    run_shimmed "$sleep_ms" "$(run_sleeps "$prog")" "$raw/$name-$prog.out" \
+        valgrind --tool=callgrind --log-file="$raw/$name-$prog.vg.%p" \
+        --dump-after="$dump" --callgrind-out-file="$raw/$name-$prog.cg.%p" "${command[@]}"
 }
 
 strace_run() {
-    local name=$1
-    run_shimmed 10 $((60 * cycles + 30)) "$raw/$name-torpord.out" \
-        strace -f -qq -o "$raw/$name-torpord.strace" "${torpord[@]}"
+    local name=$1 prog=$2
+    local -a command
+    mapfile -t command < <(program "$prog")
+    run_shimmed 10 "$(run_sleeps "$prog")" "$raw/$name-$prog.out" \
+        strace -f -qq -o "$raw/$name-$prog.strace" "${command[@]}"
 }
 
 # Whether a process of the sandbox has /proc/diskstats open.
@@ -201,25 +222,34 @@ wait_diskstats_closed() {
     done
 }
 
-# Memory in real time, once the first pass is over: the daemon's first
-# sample is served through the FIFO, and the pass has ended when the daemon
-# has closed it and sleeps again. Read as memory-torpord.RUN.status and
+# Memory in real time, once the first pass is over: the program's first
+# sample is served through the FIFO, and the pass has ended when it has
+# closed it and sleeps again. Read as memory-PROGRAM.RUN.status and
 # .smaps_rollup: where the C library lands (address randomisation) moves the
-# resident figures by up to ~100 kB between starts, so the daemon is started
-# memory_starts times and the report takes the medians.
+# resident figures by up to ~100 kB between starts, so each program is
+# started memory_starts times and the report takes the medians. One more
+# start under setarch -R (no randomisation) leaves its whole smaps, to see
+# where each kilobyte lies.
 memory_starts=5
-memory_of_torpord() {
-    local run=$1 pid wchan=""
-    "${clean_env[@]}" "${torpord[@]}" >"$raw/memory-torpord.out" 2>&1
+memory_of() {
+    local prog=$1 run=$2 pid wchan=""
+    local -a command
+    mapfile -t command < <(program "$prog")
+    [ "$run" = norandom ] && command=(setarch -R "${command[@]}")
+    "${clean_env[@]}" "${command[@]}" >"$raw/memory-$prog.out" 2>&1
     cat "$box/diskstats" >"$box/diskstats.fifo"
-    pid=$(pid_of torpord)
+    pid=$(pid_of "$prog")
     wait_diskstats_closed
     while [[ "$wchan" != *nanosleep* ]]; do
         read -r wchan <"/proc/$pid/wchan" || true
         [[ "$wchan" == *nanosleep* ]] || sleep 0.01
     done
-    cat "/proc/$pid/status" >"$raw/memory-torpord.$run.status"
-    cat "/proc/$pid/smaps_rollup" >"$raw/memory-torpord.$run.smaps_rollup"
+    if [ "$run" = norandom ]; then
+        cat "/proc/$pid/smaps" >"$raw/memory-$prog.smaps"
+    else
+        cat "/proc/$pid/status" >"$raw/memory-$prog.$run.status"
+        cat "/proc/$pid/smaps_rollup" >"$raw/memory-$prog.$run.smaps_rollup"
+    fi
     kill -TERM "$pid"
     wait_alone 30
 }
@@ -266,16 +296,20 @@ mkfifo "$box/diskstats.fifo"
 mount --bind "$box/diskstats.fifo" /proc/diskstats
 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 cp /tmp/spindownd.conf "$raw/spindownd-fixed.conf"
-for run in $(seq "$memory_starts"); do
-    memory_of_torpord "$run"
+for prog in torpord hd-idle; do
+    for run in $(seq "$memory_starts") norandom; do
+        memory_of "$prog" "$run"
+    done
 done
 umount /proc/diskstats
 mount --bind "$box/diskstats" /proc/diskstats
 seconds=6000000 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 growth_of_torpord
 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
-callgrind_run idle 10
-strace_run fixed
+for prog in torpord hd-idle; do
+    callgrind_run idle 10 "$prog"
+    strace_run fixed "$prog"
+done
 
 echo "daemon_bench: the machine's real /proc/diskstats"
 umount /proc/diskstats
@@ -283,7 +317,10 @@ cp /proc/diskstats "$raw/diskstats-real.txt"
 mapfile -t real_names < <(awk '{ print $3 }' /proc/diskstats | head -6)
 first_ide="" write_conf "${real_names[@]}"
 cp /tmp/spindownd.conf "$raw/spindownd-real.conf"
-strace_run real
+for prog in torpord hd-idle; do
+    callgrind_run real 10 "$prog"
+    strace_run real "$prog"
+done
 
 echo "daemon_bench: all counters changing at every pass"
 # A FIFO over /proc/diskstats: every open of it reads a new version of the
@@ -304,20 +341,29 @@ feed() {
         wait_diskstats_closed
     done
 }
-feed &
-feeder=$!
-# 60 sleeps of 20 ms, 1.2 s a cycle.
-callgrind_run active 20
-# The feeder's child may be waiting for a reader of the FIFO, or be gone.
-# shellcheck disable=SC2046 # a word per pid
-kill $(children_of "$feeder") "$feeder" 2>/dev/null || true
-wait "$feeder" 2>/dev/null || true
+for prog in torpord hd-idle; do
+    # A process group of its own, which the wait for a run leaves out.
+    set -m
+    feed &
+    feeder_group=$!
+    set +m
+    # 60 sleeps of 20 ms, 1.2 s a cycle.
+    callgrind_run active 20 "$prog"
+    kill -- -"$feeder_group" 2>/dev/null || true
+    wait "$feeder_group" 2>/dev/null || true
+    feeder_group=none
+done
 umount /proc/diskstats
 
 cp "$box/standin.log" "$raw/standin.log"
-readelf -d "$bin/torpord" | awk '/NEEDED/ { printf "%s ", $NF }' >"$raw/needed-torpord"
-strip -o "$box/torpord.stripped" "$bin/torpord"
-stat -c %s "$box/torpord.stripped" >"$raw/size-torpord"
+for prog in torpord hd-idle; do
+    readelf -d "$bin/$prog" | awk '/NEEDED/ { printf "%s ", $NF }' >"$raw/needed-$prog"
+    strip -o "$box/$prog.stripped" "$bin/$prog"
+    stat -c %s "$box/$prog.stripped" >"$raw/size-$prog"
+    size "$box/$prog.stripped" | awk 'NR == 2 { print $1, $2, $3 }' >"$raw/segments-$prog"
+done
+"$bin/hd-idle" -h 2>&1 | head -1 >"$raw/usage-hd-idle" || true
+dpkg-query -W -f='${Version}' hd-idle >"$raw/version-hd-idle" 2>/dev/null || echo unknown >"$raw/version-hd-idle"
 
-"$here/daemon_report.sh" "$box/out" >"$box/out/daemon.md"
+"$bin/daemon_report.sh" "$box/out" >"$box/out/daemon.md"
 echo "daemon_bench: figures in $TORPOR_BENCH_OUT/daemon.md"

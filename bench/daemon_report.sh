@@ -1,5 +1,6 @@
 #!/bin/bash
-# Turns the raw output of daemon_bench.sh into the table of daemon.md.
+# Turns the raw output of daemon_bench.sh into the tables of daemon.md:
+# torpord and hd-idle side by side, then torpord's own goals.
 # Usage: bench/daemon_report.sh OUT_DIR
 set -euo pipefail
 
@@ -8,7 +9,7 @@ raw=$1/raw
 # of the first cycle (every disk active) and of the second (every disk now
 # idle), and a callgrind dump, made after spinDownUsbHdd, holds the end of
 # the cycle before: the fourth is the first dump of a cycle that changes
-# nothing.
+# nothing. hd-idle's dumps, one after each sleep, are counted alike.
 counted_from=4
 counted_to=13
 
@@ -57,11 +58,11 @@ median() {
         else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
 }
 
-# cg_figure RUN KIND: the median over the counted cycles of instructions or
+# cg_figure RUN-PROGRAM KIND: the median over the counted cycles of instructions or
 # allocations, and the range.
 cg_figure() {
     local prefix part values
-    prefix=$(cg_prefix "$1-torpord")
+    prefix=$(cg_prefix "$1")
     values=$(for part in $(seq "$counted_from" "$counted_to"); do
         [ -e "$prefix.$part" ] || { echo "missing $prefix.$part" >&2; exit 1; }
         "$2" "$prefix.$part"
@@ -135,52 +136,128 @@ verdict() {
     if awk "BEGIN { exit !($1) }"; then echo met; else echo "NOT met"; fi
 }
 
-read -r t_idle t_idle_min t_idle_max <<<"$(cg_figure idle instructions)"
-read -r t_act t_act_min t_act_max <<<"$(cg_figure active instructions)"
-read -r t_heap _ t_heap_max <<<"$(cg_figure idle allocations)"
-read -r t_heap_act _ _ <<<"$(cg_figure active allocations)"
-read -r t_sys t_sleeps t_cycles t_list <<<"$(strace_figure "$raw/fixed-torpord.strace")"
-read -r tr_sys _ tr_cycles tr_list <<<"$(strace_figure "$raw/real-torpord.strace")"
+# "median (least-most)" of a kB figure over the files given.
+kb_spread() {
+    local key=$1 file values
+    shift
+    values=$(for file in "$@"; do kb "$key" "$file"; done)
+    echo "$(median <<<"$values") ($(sort -n <<<"$values" | head -1)-$(sort -n <<<"$values" | tail -1))"
+}
 
-status=("$raw"/memory-torpord.*.status)
-rss=$(kb_median VmRSS "${status[@]}")
-rss_range=$(for f in "${status[@]}"; do kb VmRSS "$f"; done |
-    sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "-" hi }')
-anon=$(kb_median RssAnon "${status[@]}")
-file=$(kb_median RssFile "${status[@]}")
-pss=$(kb_median Pss "$raw"/memory-torpord.*.smaps_rollup)
-anonymous=$(kb_median Anonymous "$raw"/memory-torpord.*.smaps_rollup)
+# Unique memory, kB: the private clean and dirty pages of each file given.
+uss() {
+    local file
+    for file in "$@"; do
+        awk '$1 == "Private_Clean:" || $1 == "Private_Dirty:" { n += $2 } END { print n }' "$file"
+    done
+}
+
+# The sum of one key over the mappings of a whole smaps file.
+smaps_sum() {
+    awk -v key="$1:" '$1 == key { n += $2 } END { print n }' "$2"
+}
+
+# torpord's figure over hd-idle's: "1/x" where torpord's is the smaller.
+ratio() {
+    awk -v t="${1%% *}" -v h="${2%% *}" 'BEGIN {
+        sub(/;$/, "", t); sub(/;$/, "", h)
+        if (t == "" || h == "" || t + 0 == 0 || h + 0 == 0) print "-"
+        else if (t + 0 < h + 0) printf "1/%.1f\n", h / t
+        else printf "%.2f\n", t / h }'
+}
+
+declare -A fig
+for prog in torpord hd-idle; do
+    read -r med lo hi <<<"$(cg_figure "idle-$prog" instructions)"
+    fig[$prog.idle]="$med ($lo-$hi)"
+    read -r med lo hi <<<"$(cg_figure "active-$prog" instructions)"
+    fig[$prog.active]="$med ($lo-$hi)"
+    read -r med lo hi <<<"$(cg_figure "real-$prog" instructions)"
+    fig[$prog.real]="$med ($lo-$hi)"
+    read -r med _ hi <<<"$(cg_figure "idle-$prog" allocations)"
+    fig[$prog.heap]="$med; $hi"
+    read -r med _ _ <<<"$(cg_figure "active-$prog" allocations)"
+    fig[$prog.heap_act]=$med
+    read -r sys sleeps cycles list <<<"$(strace_figure "$raw/fixed-$prog.strace")"
+    fig[$prog.sys]=$sys fig[$prog.sleeps]=$sleeps fig[$prog.cycles]=$cycles fig[$prog.list]=$list
+    read -r sys _ cycles list <<<"$(strace_figure "$raw/real-$prog.strace")"
+    fig[$prog.rsys]=$sys fig[$prog.rcycles]=$cycles fig[$prog.rlist]=$list
+    status=("$raw/memory-$prog".[0-9]*.status)
+    rollup=("$raw/memory-$prog".[0-9]*.smaps_rollup)
+    fig[$prog.rss]=$(kb_spread VmRSS "${status[@]}")
+    fig[$prog.anon]=$(kb_spread RssAnon "${status[@]}")
+    fig[$prog.file]=$(kb_spread RssFile "${status[@]}")
+    fig[$prog.pss]=$(kb_spread Pss "${rollup[@]}")
+    values=$(uss "${rollup[@]}")
+    fig[$prog.uss]="$(median <<<"$values") ($(sort -n <<<"$values" | head -1)-$(sort -n <<<"$values" | tail -1))"
+    smaps=$raw/memory-$prog.smaps
+    fig[$prog.fixed]="$(smaps_sum Rss "$smaps") / $(smaps_sum Pss "$smaps") / $(uss "$smaps")"
+    fig[$prog.size]=$(cat "$raw/size-$prog")
+    read -r text data bss <"$raw/segments-$prog"
+    fig[$prog.segments]="$text / $data / $bss"
+done
+
 rss_first=$(kb VmRSS "$raw/growth-torpord.first.status")
 rss_last=$(kb VmRSS "$raw/growth-torpord.last.status")
 real_lines=$(wc -l <"$raw/diskstats-real.txt")
 real_bytes=$(wc -c <"$raw/diskstats-real.txt")
 
+row() {
+    local t=${fig[torpord.$2]} h=${fig[hd-idle.$2]}
+    echo "| $1 | $t | $h | ${3-$(ratio "$t" "$h")} |"
+}
+
 cat <<EOF
+torpord against hd-idle $(cat "$raw/version-hd-idle") (Debian's package, run as \`hd-idle -i 0 -a sdzz -i 10\`: one
+watched disk that never shows, polled once a second), in the same sandbox and run. A torpord
+cycle holds 60 one-second sleeps, an hd-idle poll one: the sleeps are left out of the system
+calls, and the sleep shim's own instructions (about 75 a sleep) stay in the counts.
+Instructions and allocations: median of cycles (polls) $counted_from-$counted_to, range in brackets. Memory:
+once the first pass is over, median of ${#status[@]} starts (range), and one start under setarch -R (no
+address randomisation: the same figures at every start). Ratio: torpord's figure over hd-idle's.
+
+| Figure | torpord | hd-idle | torpord : hd-idle |
+|---|---:|---:|---:|
+$(row "instructions per idle cycle / poll, fixed 64-line file" idle)
+$(row "instructions per active cycle / poll, fixed file" active)
+$(row "instructions per idle cycle / poll, real /proc/diskstats ($real_lines lines)" real)
+$(row "system calls per idle cycle / poll besides sleeps, fixed file" sys)
+$(row "system calls per idle cycle / poll besides sleeps, real file" rsys)
+$(row "sleeps per cycle / poll" sleeps "")
+$(row "heap allocations per idle cycle / poll (median; most)" heap)
+$(row "heap allocations per active cycle / poll" heap_act)
+$(row "VmRSS, kB" rss)
+$(row "RssAnon, kB" anon)
+$(row "RssFile, kB" file)
+$(row "Pss, kB" pss)
+$(row "USS (Private_Clean + Private_Dirty), kB" uss)
+$(row "VmRSS / Pss / USS, kB, under setarch -R" fixed "")
+$(row "stripped size, bytes" size)
+$(row "text / data / bss of the stripped program, bytes" segments "")
+
+torpord's own goals:
+
 | Figure | torpord | Goal | Goal met |
 |---|---:|---|---|
-| instructions per idle cycle (median of cycles $counted_from-$counted_to; range) | $t_idle ($t_idle_min-$t_idle_max) | | |
-| instructions per active cycle (median; range) | $t_act ($t_act_min-$t_act_max) | | |
-| system calls per idle cycle besides sleeps, fixed file | $t_sys | <= 4 | $(verdict "$t_sys <= 4") |
-| system calls per idle cycle besides sleeps, real /proc/diskstats | $tr_sys | <= 4 (5 with fstat) | $(verdict "$tr_sys <= 5") |
-| one-second sleeps per cycle | $t_sleeps | 60 | $(verdict "$t_sleeps == 60") |
-| heap allocations per idle cycle (median; most) | $t_heap; $t_heap_max | <= 1 (the stream) | $(verdict "$t_heap_max <= 1") |
-| heap allocations per active cycle (median) | $t_heap_act | | |
-| resident memory VmRSS, kB (median of ${#status[@]} starts; range) | $rss ($rss_range) | | |
+| system calls per idle cycle besides sleeps, fixed file | ${fig[torpord.sys]} | <= 4 | $(verdict "${fig[torpord.sys]} <= 4") |
+| system calls per idle cycle besides sleeps, real /proc/diskstats | ${fig[torpord.rsys]} | <= 4 (5 with fstat) | $(verdict "${fig[torpord.rsys]} <= 5") |
+| one-second sleeps per cycle | ${fig[torpord.sleeps]} | 60 | $(verdict "${fig[torpord.sleeps]} == 60") |
+| heap allocations per idle cycle (median; most) | ${fig[torpord.heap]} | <= 1 (the stream) | $(verdict "${fig[torpord.heap]#*; } <= 1") |
 | VmRSS growth over 10,000 idle cycles, kB | $((rss_last - rss_first)) ($rss_first to $rss_last) | 0 | $(verdict "$rss_last <= $rss_first") |
-| anonymous memory RssAnon, kB | $anon | | |
-| file-backed resident RssFile, kB | $file | | |
-| smaps_rollup Pss / Anonymous, kB | $pss / $anonymous | | |
-| stripped program size, bytes | $(cat "$raw/size-torpord") | | |
 
-System calls per cycle besides the sleeps, by call, over the complete cycles of each log:
-- fixed file ($t_cycles cycles):$t_list
-- real /proc/diskstats, $real_lines lines, $real_bytes bytes ($tr_cycles cycles):$tr_list
+System calls per cycle (poll) besides the sleeps, by call, over the complete cycles of each log:
+- torpord, fixed file (${fig[torpord.cycles]} cycles):${fig[torpord.list]}
+- torpord, real /proc/diskstats, $real_lines lines, $real_bytes bytes (${fig[torpord.rcycles]} cycles):${fig[torpord.rlist]}
+- hd-idle, fixed file (${fig[hd-idle.cycles]} polls):${fig[hd-idle.list]}
+- hd-idle, real /proc/diskstats (${fig[hd-idle.rcycles]} polls):${fig[hd-idle.rlist]}
 
-Reads of /proc/diskstats in one idle cycle, as bytes asked:bytes got:
-- fixed file: $(strace_reads "$raw/fixed-torpord.strace")
-- real /proc/diskstats: $(strace_reads "$raw/real-torpord.strace")
+Reads of /proc/diskstats in one idle cycle (poll), as bytes asked:bytes got:
+- torpord, fixed file: $(strace_reads "$raw/fixed-torpord.strace")
+- torpord, real /proc/diskstats: $(strace_reads "$raw/real-torpord.strace")
+- hd-idle, fixed file: $(strace_reads "$raw/fixed-hd-idle.strace")
+- hd-idle, real /proc/diskstats: $(strace_reads "$raw/real-hd-idle.strace")
 
-Shared libraries needed: $(cat "$raw/needed-torpord")
+Shared libraries needed: torpord $(cat "$raw/needed-torpord"); hd-idle $(cat "$raw/needed-hd-idle")
 
 Where torpord's idle cycle goes (callgrind_annotate --inclusive=yes of the cycle $counted_to dump):
 \`\`\`

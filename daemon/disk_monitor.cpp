@@ -18,13 +18,11 @@
 
 bool probeWakes = false;
 
+char sampleBuffer[64 * 1024];
+
 namespace {
 
 constexpr int kFanAttempts = 5;
-
-// The stream's buffer: large enough for the whole file on any appliance, so
-// that a sample costs one read and the end-of-file read.
-char sampleBuffer[64 * 1024];
 
 bool isBlank(char c)
 {

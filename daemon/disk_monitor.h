@@ -54,4 +54,10 @@ int fanCtrl(int state);
 // TERM handler. Without a driver nothing changes.
 void fanOnAtExit();
 
+// The buffer of the sample's stream, large enough for the whole file on any
+// appliance, so that a sample costs one read and the end-of-file read. The
+// configuration's stream, never open at the same time, uses it too: its own
+// would be 4 kB more heap (VmRSS, Pss and USS).
+extern char sampleBuffer[64 * 1024];
+
 #endif

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "console.h"
+#include "disk_monitor.h"
 #include "owned.h"
 #include "paths.h"
 
@@ -57,8 +58,10 @@ owned::unique_file openConf()
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return nullptr;
     owned::unique_file file(::fdopen(fd.get(), "r"));
-    if (file)
+    if (file) {
         (void)fd.release();
+        std::setvbuf(file.get(), sampleBuffer, _IOFBF, sizeof sampleBuffer);
+    }
     return file;
 }
 

@@ -30,8 +30,8 @@ if [ -z "${TORPOR_DEMO_INSIDE:-}" ]; then
     # Opened now, so the programs stay reachable once the sandbox covers /tmp.
     exec 6<"$build/tests/support/torpor-fastclock.so" 7<"$build/torpord" \
         8<"$build/tests/support/torpor-standin" 9<"$build/tests/support/torpor-leddrv"
-    TORPOR_DEMO_INSIDE=1 exec unshare --mount --pid --fork --kill-child --mount-proc \
-        --propagation private "$0" "$@"
+    TORPOR_DEMO_INSIDE=1 exec "$(dirname "$0")/rooted.sh" unshare --mount --pid --fork \
+        --kill-child --mount-proc --propagation private "$0" "$@"
 fi
 
 # From here on we are the first process of the sandbox's pid namespace.

@@ -18,7 +18,7 @@ packages() {
     # The packages' own build (amd64 only) and the emulated amd64 machine.
     drives) echo "cmake make g++ build-essential dpkg-dev debhelper lintian git file qemu-system-x86 cpio kmod" ;;
     mutants) echo "python3" ;;
-    bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace binutils util-linux mawk" ;;
+    bench) echo "cmake make g++ pkg-config libbenchmark-dev valgrind strace binutils util-linux mawk hd-idle" ;;
     *) echo "unknown group: $1" >&2; exit 2 ;;
     esac
 }
