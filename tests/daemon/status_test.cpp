@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -183,7 +185,10 @@ TEST(Status, CountsASpinDownOfADiskAlreadySpunDown)
         EXPECT_EQ(status(::getpid())[1].wakes, 1);
         // A suspend of a day while sda is still down: a child whose boot time
         // is a day ahead, in a time namespace of its own.
-        ASSERT_EQ(::unshare(CLONE_NEWTIME), 0);
+        int rc = ::unshare(CLONE_NEWTIME);
+        if (rc != 0 && errno == EINVAL)
+            sandbox::skip("this kernel has no time namespaces (32-bit ARM): the suspend is not checked");
+        ASSERT_EQ(rc, 0) << "unshare(CLONE_NEWTIME): " << std::strerror(errno);
         std::ofstream("/proc/self/timens_offsets") << "boottime 86400 0\n";
         pid_t child = ::fork();
         if (child == 0) {
