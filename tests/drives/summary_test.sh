@@ -45,6 +45,7 @@ expect "a second stop of USB2 while idle" "once" \
     "$console" "$(alter "$kernel" ' sd 1:0:0:0: .* cmd 1b 00 00 00 00 ' p)"
 expect "a probe without -w" "no probe without -w" "$console" \
     "$(alter "$kernel" 'the rig reads and writes' 'a [ 30.0] sd 2:0:0:0: scsi_debug: tag=0x1, cmd 00 00 00 00 00 00 ')"
+# shellcheck disable=SC2016 # a sed program: $ is its last line
 expect "no second stop of USB2 with -w" "woken (-w)" "$console" \
     "$(alter "$kernel" 'scenario 3: torpord -w starts' ',${/ sd 1:0:0:0: .* cmd 1b 00 00 00 00 /d;}')"
 expect "a stop of USB1 left alone" "asleep (-w)" "$console" \
