@@ -365,6 +365,7 @@ TEST(SpinDownUsbHdd, WithWakeProbesAsksAStoppedDiskEachIntervalUntilAnAnswerSays
     EXPECT_EQ(unitState(0, answer(fixed, 18, 0x03)), UnitState::unknown);
     sandbox::run([] {
         harness::World world;
+        harness::require_programs();
         for (bool on : {false, true}) {
             probeWakes = on;
             set_entry(0, "sda", "/dev/sg9", 0, 1, 3);
