@@ -63,9 +63,10 @@ finish() {
     [ -r /var/run/torpord.status ] || return 0
     echo "The status file /var/run/torpord.status as the daemon left it, its tabs as columns"
     echo "(since: seconds since the Epoch; seconds-down: real seconds):"
-    awk -F'\t' '{ for (i = 1; i <= NF; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
-        END { for (r = 1; r <= NR; r++) { line = " "; for (i = 1; i < 7; i++) line = line sprintf(" %-" w[i] "s", cell[r, i])
-            print line " " cell[r, 7] } }' /var/run/torpord.status
+    awk -F'\t' '{ for (i = 1; i <= NF; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) }
+            if (NF > n) n = NF }
+        END { for (r = 1; r <= NR; r++) { line = " "; for (i = 1; i < n; i++) line = line sprintf(" %-" w[i] "s", cell[r, i])
+            print line " " cell[r, n] } }' /var/run/torpord.status
     echo "The sandbox ends now, and with it every process and mount of the demo."
 }
 trap finish EXIT
