@@ -139,6 +139,15 @@ bool spinDownUsb(const DiskEntry &entry)
     return runWithTimeout(paths::kSgStart, argv) == 0;
 }
 
+// Either path; a command that ended with status 0 is a spin-down for the status.
+bool spinDown(DiskEntry &entry)
+{
+    bool done = entry.ide == 1 ? spinDownInternal(entry) : spinDownUsb(entry);
+    if (done)
+        statusEvent(entry, DiskEvent::spunDown);
+    return done;
+}
+
 // Sense key, additional sense code and qualifier, in fixed or descriptor format.
 bool senseIs(const sg_io_hdr &io, int key, int asc, int ascq)
 {
@@ -185,10 +194,7 @@ void probe(DiskEntry &entry)
     case UnitState::running: {
         debugPrint(paths::kMsgUsbWoken);
         statusEvent(entry, DiskEvent::woken);
-        bool done = spinDownUsb(entry);
-        if (done)
-            statusEvent(entry, DiskEvent::spunDown);
-        entry.asleep = done ? 1 : 0;
+        entry.asleep = spinDown(entry) ? 1 : 0;
         return;
     }
     case UnitState::unknown:
@@ -261,9 +267,7 @@ int spinDownUsbHdd(int minute)
         if (entry.used != 1 || entry.seen != 1)
             continue;
         if (entry.count == minute) {
-            bool done = entry.ide == 1 ? spinDownInternal(entry) : spinDownUsb(entry);
-            if (done)
-                statusEvent(entry, DiskEvent::spunDown);
+            bool done = spinDown(entry);
             entry.asleep = done && probeWakes && entry.ide != 1 ? 1 : 0;
         } else if (entry.asleep == 1 && minute > 0 && entry.count % minute == 0) {
             probe(entry);

@@ -22,8 +22,7 @@ bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int e
 
 // Samples the counters, updates each watched disk's count and tells the
 // status what the sample showed; switches the fan on when the internal disk
-// was active. 1 when the file cannot be
-// opened, else 0.
+// was active. 1 when the file cannot be opened, else 0.
 int checkUsbHddIO();
 
 // Spins down every watched disk whose line the last sample saw and whose

@@ -4,9 +4,9 @@
 // The status file: for each watched disk its state (active, idle, spun-down
 // or unseen), since when, and how often and how long it was spun down since
 // the daemon started, and how often it was found woken without I/O, for the
-// appliance's own programs to show. It is
-// replaced whole, and only when a state or a figure changed or the last
-// write did not complete, so a cycle in which nothing happens writes nothing.
+// appliance's own programs to show. It is replaced whole, and only when a
+// state or a figure changed or the last write did not complete, so a cycle
+// in which nothing happens writes nothing.
 
 #include <time.h>
 
