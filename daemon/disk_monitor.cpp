@@ -84,8 +84,8 @@ bool spinDownInternal(const DiskEntry &entry)
     char device[sizeof paths::kDeviceFormat + kLineSize];
     std::snprintf(device, sizeof device, paths::kDeviceFormat, entry.sd);
     ToolArg hdparm(paths::kHdparm);
-    ToolArg spinDown(paths::kHdparmSpinDown);
-    char *argv[] = {hdparm.text, spinDown.text, device, nullptr};
+    ToolArg standby(paths::kHdparmSpinDown);
+    char *argv[] = {hdparm.text, standby.text, device, nullptr};
     if (runWithTimeout(paths::kHdparm, argv) == 0)
         return true;
     // The disk may still be spinning: not without its fan.
