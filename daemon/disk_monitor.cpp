@@ -4,9 +4,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
@@ -19,6 +19,7 @@
 bool probeWakes = false;
 
 char sampleBuffer[64 * 1024];
+size_t sampleStart = 0;
 
 namespace {
 
@@ -34,27 +35,27 @@ bool endsField(char c)
     return isBlank(c) || c == '\0';
 }
 
-bool sameText(const char *stored, const char *seen)
+bool isCounter(const char *text)
 {
-    return stored != nullptr && std::strcmp(stored, seen) == 0;
+    return std::strlen(text) < kCounterSize;
 }
 
-void storeText(char *&stored, const char *seen)
+void storeText(char (&stored)[kCounterSize], const char *seen)
 {
-    std::free(stored);
-    stored = ::strdup(seen);
+    std::memcpy(stored, seen, std::strlen(seen) + 1);
 }
 
+// rio and wio are counters.
 void sample(DiskEntry &entry, const char *rio, const char *wio)
 {
     entry.seen = 1;
     debugPrintf(paths::kMsgSample, entry.sd, entry.count, rio, wio);
-    if (sameText(entry.rio, rio) && sameText(entry.wio, wio)) {
+    if (entry.rio[0] != '\0' && std::strcmp(entry.rio, rio) == 0 && std::strcmp(entry.wio, wio) == 0) {
         ++entry.count;
         statusEvent(entry, DiskEvent::sampledIdle);
         return;
     }
-    statusEvent(entry, entry.rio == nullptr ? DiskEvent::lineBack : DiskEvent::sampledBusy);
+    statusEvent(entry, entry.rio[0] == '\0' ? DiskEvent::lineBack : DiskEvent::sampledBusy);
     storeText(entry.rio, rio);
     storeText(entry.wio, wio);
     entry.count = 0;
@@ -205,6 +206,52 @@ void probe(DiskEntry &entry)
 
 } // namespace
 
+namespace {
+
+void fill(LineReader &text)
+{
+    while (text.fd >= 0 && text.end < text.buffer + text.size) {
+        ssize_t got = ::read(text.fd, text.end, static_cast<size_t>(text.buffer + text.size - text.end));
+        if (got <= 0)
+            text.fd = -1;
+        else
+            text.end += got;
+    }
+}
+
+} // namespace
+
+LineReader readText(int fd, char *buffer, size_t size)
+{
+    LineReader text{fd, buffer, size, buffer, buffer};
+    fill(text);
+    return text;
+}
+
+bool readLine(char *line, size_t size, LineReader &text, bool refill)
+{
+    size_t length = std::min(static_cast<size_t>(text.end - text.at), size - 1);
+    const void *newline = std::memchr(text.at, '\n', length);
+    if (newline == nullptr && length < size - 1 && text.fd >= 0) {
+        if (!refill)
+            return false;
+        std::memmove(text.buffer, text.at, length);
+        text.at = text.buffer;
+        text.end = text.buffer + length;
+        fill(text);
+        length = std::min(static_cast<size_t>(text.end - text.at), size - 1);
+        newline = std::memchr(text.at, '\n', length);
+    }
+    if (length == 0)
+        return false;
+    if (newline != nullptr)
+        length = static_cast<size_t>(static_cast<const char *>(newline) - text.at) + 1;
+    std::memcpy(line, text.at, length);
+    line[length] = '\0';
+    text.at += length;
+    return true;
+}
+
 bool diskstatsSplit(char *&p, char *(&field)[kDiskstatsFields], int first, int end)
 {
     for (int i = first; i < end; ++i) {
@@ -227,15 +274,15 @@ int checkUsbHddIO()
     // A disk is acted on only in a cycle whose sample saw its line.
     for (DiskEntry &entry : diskTable)
         entry.seen = 0;
-    owned::unique_file file(std::fopen(paths::kDiskstats, "re"));
-    if (!file) {
+    owned::unique_fd fd(::open(paths::kDiskstats, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
         debugPrint(paths::kMsgDiskstatsOpenError);
         return 1;
     }
-    std::setvbuf(file.get(), sampleBuffer, _IOFBF, sizeof sampleBuffer);
+    LineReader text = readText(fd.get(), sampleBuffer + sampleStart, sizeof sampleBuffer - sampleStart);
     char line[kLineSize];
     bool readAny = false;
-    while (readLine(line, sizeof line, file.get())) {
+    while (readLine(line, sizeof line, text, true)) {
         readAny = true;
         if (line[0] == '\n' || diskTable[0].sd == nullptr)
             continue;
@@ -247,7 +294,8 @@ int checkUsbHddIO()
         if (!diskstatsSplit(p, field, 0, kDiskstatsName + 1))
             continue;
         DiskEntry *entry = findEntry(field[kDiskstatsName]);
-        if (entry != nullptr && diskstatsSplit(p, field, kDiskstatsName + 1, kDiskstatsFields))
+        if (entry != nullptr && diskstatsSplit(p, field, kDiskstatsName + 1, kDiskstatsFields) &&
+            isCounter(field[kDiskstatsReads]) && isCounter(field[kDiskstatsWrites]))
             sample(*entry, field[kDiskstatsReads], field[kDiskstatsWrites]);
     }
     // A sample that read nothing at all says nothing about any disk.

@@ -2,6 +2,7 @@
 #define TORPORD_DISK_MONITOR_H
 
 #include <scsi/sg.h>
+#include <stddef.h>
 
 // The work of each cycle: sample /proc/diskstats into diskTable, spin down
 // the disks whose idle count has just reached the threshold, and drive the
@@ -46,6 +47,26 @@ enum class UnitState { stopped, running, unknown };
 // unknown for anything else, a failed request (rc != 0) included.
 UnitState unitState(int rc, const sg_io_hdr &io);
 
+// A file read through a buffer, and how far readLine has come in it.
+struct LineReader {
+    int fd; // the file, -1 once its end (or an error) was read
+    char *buffer;
+    size_t size;
+    char *at;
+    char *end;
+};
+
+// Starts reading the open file fd through the size bytes at buffer: reads
+// until they are full, the file ends, an error or a read that would block.
+LineReader readText(int fd, char *buffer, size_t size);
+
+// Copies the next line of the text into line as fgets would: up to and with
+// its newline, a longer line in pieces of size - 1 characters, with a NUL
+// after it. When the buffer's rest holds no such piece and the file goes
+// on, the rest moves to the buffer's start and more is read after it; with
+// refill false the text ends there instead. false at the end of the text.
+bool readLine(char *line, size_t size, LineReader &text, bool refill);
+
 // Sets the fan on (1) or off (0). 0 on success, 1 on failure.
 int fanCtrl(int state);
 
@@ -53,10 +74,13 @@ int fanCtrl(int state);
 // TERM handler. Without a driver nothing changes.
 void fanOnAtExit();
 
-// The buffer of the sample's stream, large enough for the whole file on any
-// appliance, so that a sample costs one read and the end-of-file read. The
-// configuration's stream, never open at the same time, uses it too: its own
-// would be 4 kB more heap (VmRSS, Pss and USS).
+// The sample is read into this buffer whole, so that it costs one read and
+// the end-of-file read; any appliance's file fits. Its first sampleStart
+// bytes hold the watched disks' names, and the configuration's text passes
+// through the rest as it is loaded. So the daemon allocates nothing: a heap
+// would be a page of its own (4 kB of VmRSS, Pss and USS), where the names
+// share the page of the program's data.
 extern char sampleBuffer[64 * 1024];
+extern size_t sampleStart;
 
 #endif

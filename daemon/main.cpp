@@ -5,7 +5,6 @@
 // SIGTERM ends it.
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -132,10 +131,6 @@ int main(int argc, char *argv[])
         fputs(paths::kUsage, stderr);
         return 1;
     }
-    // malloc sets itself up here, in the process that exits, and not at the
-    // daemon's first allocation: the dynamic loader's code it reads on the
-    // way (64 kB of VmRSS, 4 kB of Pss) then stays out of the daemon.
-    mallopt(M_ARENA_MAX, 1);
     daemonize();
     signal(SIGTERM, onSigTerm);
     signal(SIGHUP, onSigHup);

@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
+#include <iterator>
 
 #include "console.h"
 #include "disk_monitor.h"
@@ -23,61 +23,22 @@ namespace {
 
 constexpr int kFieldCount = 5;
 constexpr size_t kDevicePrefixLen = 5; // "/dev/"
-// Six lines of at most 1023 characters come to 6 KiB, and the appliance
-// writes a few hundred bytes: reading stops here, so that a file that grows
-// without end (or a file system that never ends one) cannot hold the load.
-constexpr long kConfReadLimit = 64L * 1024;
-
-void releaseText(char *&text)
-{
-    std::free(text);
-    text = nullptr;
-}
-
-void emptyTable(DiskEntry (&table)[kDiskTableSize])
-{
-    for (DiskEntry &entry : table) {
-        releaseText(entry.sd);
-        releaseText(entry.sg);
-        releaseText(entry.rio);
-        releaseText(entry.wio);
-        releaseText(entry.status.label);
-        entry = DiskEntry{};
-    }
-}
 
 // The configuration file, when it is a regular file. /tmp is anyone's to
 // write: a FIFO there would block the open, a device could be read for
 // ever. The open cannot wait for a writer, and reads stay non-blocking, so
 // that a regular file that blocks its reader (such as /proc/kmsg) reads as
 // ended.
-owned::unique_file openConf()
+owned::unique_fd openConf()
 {
     owned::unique_fd fd(::open(paths::kConfFile, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return nullptr;
-    owned::unique_file file(::fdopen(fd.get(), "r"));
-    if (file) {
-        (void)fd.release();
-        std::setvbuf(file.get(), sampleBuffer, _IOFBF, sizeof sampleBuffer);
-    }
-    return file;
-}
-
-bool withinLimit(FILE *file)
-{
-    long at = std::ftell(file);
-    return at >= 0 && at < kConfReadLimit;
+    if (fd.valid() && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fd.reset();
+    return fd;
 }
 
 } // namespace
-
-bool readLine(char *line, int size, FILE *file)
-{
-    std::memset(line, 0, static_cast<size_t>(size));
-    return std::fgets(line, size, file) != nullptr;
-}
 
 bool confParseLine(char *line, ConfFields &fields)
 {
@@ -113,19 +74,34 @@ int confMinutes(const char *sec)
 
 namespace {
 
-// Fills the empty diskTable from the file; loadSpinDownConf's result.
-int fillTable()
+// Keeps a copy of text at names, and moves names past it.
+char *keep(char *&names, const char *text)
 {
-    owned::unique_file file = openConf();
-    if (!file) {
+    size_t size = std::strlen(text) + 1;
+    char *kept = static_cast<char *>(std::memcpy(names, text, size));
+    names += size;
+    return kept;
+}
+
+// Fills the empty diskTable from the file, whose text is read at names, at
+// most room bytes of it (64 KiB less the names of the last load; a few
+// hundred bytes are usual): a file that grows without end, or a file system
+// that never ends one, cannot hold the load. The names it keeps, each no
+// longer than the line it came from, follow each other from there and never
+// reach the text not yet read; names ends past the last. loadSpinDownConf's
+// result.
+int fillTable(char *&names, size_t room)
+{
+    owned::unique_fd fd = openConf();
+    if (!fd.valid()) {
         debugPrint(paths::kMsgConfOpenError);
         return 1;
     }
+    LineReader text = readText(fd.get(), names, room);
     char line[kLineSize];
     int taken = 0;
     int minutes = 0;
-    while (taken < static_cast<int>(kDiskTableSize) && withinLimit(file.get()) &&
-           readLine(line, sizeof line, file.get())) {
+    while (taken < static_cast<int>(kDiskTableSize) && readLine(line, sizeof line, text, false)) {
         ConfFields f{};
         if (line[0] == '\n' || !confParseLine(line, f))
             continue;
@@ -134,19 +110,23 @@ int fillTable()
         minutes = confMinutes(f.sec);
         DiskEntry &entry = diskTable[taken];
         entry.ide = std::strcmp(f.ide, paths::kIdeMarker) == 0 ? 1 : 0;
-        entry.sd = ::strdup(sd);
-        entry.sg = ::strdup(f.sg);
-        entry.status.label = ::strdup(f.usbp);
+        entry.sd = keep(names, sd);
+        entry.sg = keep(names, f.sg);
+        entry.status.label = keep(names, f.usbp);
         entry.used = 1;
         ++taken;
     }
-    file.reset();
     if (taken > 0) {
         debugPrintf(paths::kMsgNowSpinDownTime, SpinDownTime);
         SpinDownTime = minutes == 0 ? 1 : minutes;
         debugPrintf(paths::kMsgChangeSpinDownTime, SpinDownTime);
     }
     return 0;
+}
+
+char *moved(char *name, size_t by)
+{
+    return name == nullptr ? nullptr : name - by;
 }
 
 } // namespace
@@ -156,10 +136,21 @@ int loadSpinDownConf()
     // Cleared before the file is read: a SIGHUP that comes during the load
     // may announce a newer file, and leads to one more load.
     reloadRequested = 0;
-    DiskEntry old[kDiskTableSize] = {};
-    std::swap(old, diskTable);
-    int result = fillTable();
+    DiskEntry old[kDiskTableSize];
+    std::copy(std::begin(diskTable), std::end(diskTable), old);
+    std::fill(std::begin(diskTable), std::end(diskTable), DiskEntry{});
+    // The new names gather after the old ones, which the status still
+    // reads, and then take their place at the head of the buffer.
+    char *first = sampleBuffer + sampleStart;
+    char *names = first;
+    int result = fillTable(names, sizeof sampleBuffer - sampleStart);
     statusLoaded(old);
-    emptyTable(old);
+    std::memmove(sampleBuffer, first, static_cast<size_t>(names - first));
+    for (DiskEntry &entry : diskTable) {
+        entry.sd = moved(entry.sd, sampleStart);
+        entry.sg = moved(entry.sg, sampleStart);
+        entry.status.label = moved(entry.status.label, sampleStart);
+    }
+    sampleStart = static_cast<size_t>(names - first);
     return result;
 }

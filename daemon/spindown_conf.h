@@ -6,18 +6,22 @@
 
 #include <signal.h>
 #include <stddef.h>
-#include <stdio.h>
 
 #include "status.h"
 
+// Room for a counter of /proc/diskstats: 20 digits, a newline where the
+// field ends its line, and the NUL. A longer field is no counter.
+inline constexpr size_t kCounterSize = 24;
+
+// The names point into the head of sampleBuffer, where each load keeps them.
 struct DiskEntry {
     char *sd;  // block device name as /proc/diskstats has it, e.g. "sda"
     char *sg;  // SCSI generic device path as written, for sg_start
     int ide;   // 1 for the internal disk
     int used;  // 1 for an entry filled from the file
     int count; // idle cycles since the counters last changed
-    char *rio; // reads-completed text at the last change
-    char *wio; // writes-completed text at the last change
+    char rio[kCounterSize]; // reads-completed text at the last change; empty for none
+    char wio[kCounterSize]; // writes-completed text at the last change
     int seen;  // 1 when the last sample had the disk's line
     int asleep; // 1 while a USB disk stopped by the daemon is asked whether it still is
     DiskStatus status;
@@ -36,11 +40,6 @@ extern volatile sig_atomic_t reloadRequested;
 // Both files are read line by line into a buffer of this size.
 inline constexpr size_t kLineSize = 1024;
 
-// Clears the size bytes of line and reads the next line into them with
-// fgets: a longer line comes in pieces of size - 1 characters. false at the
-// end of the file.
-bool readLine(char *line, int size, FILE *file);
-
 // The fields of one configuration line, pointing into the line.
 struct ConfFields {
     const char *ide;
@@ -58,8 +57,9 @@ bool confParseLine(char *line, ConfFields &fields);
 int confMinutes(const char *sec);
 
 // Empties diskTable and refills it from the file, each disk keeping its
-// status figures; sets SpinDownTime from the last line taken. Returns 1 when
-// the file cannot be opened, else 0.
+// status figures, and its names at the head of sampleBuffer; sets
+// SpinDownTime from the last line taken. Returns 1 when the file cannot be
+// opened, else 0.
 int loadSpinDownConf();
 
 #endif

@@ -5,7 +5,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "owned.h"
@@ -120,8 +119,7 @@ void statusLoaded(DiskEntry *old)
             if (old[k].sd != nullptr && std::strcmp(old[k].sd, diskTable[i].sd) == 0) {
                 kept = old[k].status;
                 kept.label = disk.label;
-                std::free(old[k].sd); // taken: a second line of that name starts anew
-                old[k].sd = nullptr;
+                old[k].sd = nullptr; // taken: a second line of that name starts anew
                 break;
             }
         }

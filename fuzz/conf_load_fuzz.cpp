@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ended = ended || e.used == 0;
         fuzz::check(e.used == 0 ? e.sd == nullptr
                                 : !ended && e.sd != nullptr && e.sg != nullptr && e.count == 0 &&
-                                      e.rio == nullptr && e.wio == nullptr,
+                                      e.rio[0] == '\0' && e.wio[0] == '\0',
                     "entries in use form a prefix, each with its texts and no sample");
     }
     return 0;

@@ -45,8 +45,8 @@ void expect_table(const std::vector<Disk> &disks)
         const DiskEntry &e = diskTable[i];
         SCOPED_TRACE("entry " + std::to_string(i));
         EXPECT_EQ(e.count, 0);
-        EXPECT_EQ(e.rio, nullptr);
-        EXPECT_EQ(e.wio, nullptr);
+        EXPECT_STREQ(e.rio, "");
+        EXPECT_STREQ(e.wio, "");
         if (i >= disks.size()) {
             EXPECT_EQ(e.sd, nullptr);
             EXPECT_EQ(e.sg, nullptr);
@@ -159,8 +159,8 @@ TEST(LoadSpinDownConf, ReloadReleasesEverythingOfTheLastTable)
         for (DiskEntry &e : diskTable) {
             if (e.sd != nullptr) {
                 e.count = 5;
-                e.rio = ::strdup("1");
-                e.wio = ::strdup("2");
+                std::strcpy(e.rio, "1");
+                std::strcpy(e.wio, "2");
             }
         }
         write_conf(line("USB:", "sdc", "d", "120"));

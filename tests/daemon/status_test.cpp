@@ -122,16 +122,17 @@ TEST(Status, FollowsEachDiskAndKeepsItsFiguresOverAReload)
         EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda idle 2 1", "usbp 2 sdb unseen 2 0"}));
         serve(3, 4);
         EXPECT_EQ(lines(status(daemon)), (Lines{"hda hda active 2 1", "usbp 2 sdb idle 2 0"}));
-        // Reloaded without sdb while the daemon waits for its next sample:
-        // that sample is taken, then the new table is loaded.
+        // Reloaded without sdb, hda with a new label, while the daemon waits
+        // for its next sample: that sample is taken, then the new table is
+        // loaded.
         ASSERT_TRUE(w.console.wait_for("torpord:checkUsbHddIO\n", 12));
-        w.config(hda);
+        w.config("IDE:\tinternal\t/dev/hda\t/dev/sg0\t120\n");
         ::kill(daemon, SIGHUP);
         serve(4, 4);
         serve(4, 4);
         serve(4, 4);
         std::vector<Disk> reloaded = status(daemon);
-        EXPECT_EQ(lines(reloaded), (Lines{"hda hda active 2 1"}));
+        EXPECT_EQ(lines(reloaded), (Lines{"internal hda active 2 1"}));
         EXPECT_EQ(reloaded[0].down, woken[0].down);
         EXPECT_TRUE(harness::exited_zero(w.stop(daemon)));
         EXPECT_TRUE(sandbox::exists(kStatus));
