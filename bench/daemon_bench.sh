@@ -296,8 +296,10 @@ mkfifo "$box/diskstats.fifo"
 mount --bind "$box/diskstats.fifo" /proc/diskstats
 first_ide=1 write_conf sda sdd sdg sdj sdm sdp
 cp /tmp/spindownd.conf "$raw/spindownd-fixed.conf"
-for prog in torpord hd-idle; do
-    for run in $(seq "$memory_starts") norandom; do
+# Start by start, one program after the other: Pss follows the machine's
+# other processes, so both are read under the same conditions.
+for run in $(seq "$memory_starts") norandom; do
+    for prog in torpord hd-idle; do
         memory_of "$prog" "$run"
     done
 done
