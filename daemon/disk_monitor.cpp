@@ -223,7 +223,10 @@ void fill(LineReader &text)
 
 LineReader readText(int fd, char *buffer, size_t size)
 {
-    LineReader text{fd, buffer, size, buffer, buffer};
+    LineReader text{};
+    text.fd = fd;
+    text.buffer = text.at = text.end = buffer;
+    text.size = size;
     fill(text);
     return text;
 }

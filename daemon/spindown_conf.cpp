@@ -124,9 +124,10 @@ int fillTable(char *&names, size_t room)
     return 0;
 }
 
-char *moved(char *name, size_t by)
+void moveBack(char *&name, size_t by)
 {
-    return name == nullptr ? nullptr : name - by;
+    if (name != nullptr)
+        name -= by;
 }
 
 } // namespace
@@ -147,9 +148,9 @@ int loadSpinDownConf()
     statusLoaded(old);
     std::memmove(sampleBuffer, first, static_cast<size_t>(names - first));
     for (DiskEntry &entry : diskTable) {
-        entry.sd = moved(entry.sd, sampleStart);
-        entry.sg = moved(entry.sg, sampleStart);
-        entry.status.label = moved(entry.status.label, sampleStart);
+        moveBack(entry.sd, sampleStart);
+        moveBack(entry.sg, sampleStart);
+        moveBack(entry.status.label, sampleStart);
     }
     sampleStart = static_cast<size_t>(names - first);
     return result;
