@@ -342,9 +342,11 @@ TEST(SpinDownUsbHdd, WalkEndsAtTheFirstEntryWithoutDeviceAndSkipsAMissingSg)
 TEST(SpinDownUsbHdd, WithWakeProbesAsksAStoppedDiskEachIntervalUntilAnAnswerSaysNeither)
 {
     // TEST UNIT READY's answers: NOT READY 04/02 in fixed and descriptor
-    // sense, good status, a unit becoming ready (04/01), a lost bridge.
+    // sense, good status, a unit becoming ready (04/01), UNIT ATTENTION with
+    // 04/02, a lost bridge.
     unsigned char fixed[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x02};
     unsigned char descriptor[8] = {0x72, 0x02, 0x04, 0x02};
+    unsigned char attention[8] = {0x72, 0x06, 0x04, 0x02};
     unsigned char becoming[18] = {0xf0, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};
     auto answer = [](unsigned char *sense, unsigned char len, unsigned short host = 0) {
         sg_io_hdr io{};
@@ -361,6 +363,7 @@ TEST(SpinDownUsbHdd, WithWakeProbesAsksAStoppedDiskEachIntervalUntilAnAnswerSays
     EXPECT_EQ(unitState(0, good), UnitState::running);
     EXPECT_EQ(unitState(-1, good), UnitState::unknown);
     EXPECT_EQ(unitState(0, answer(becoming, 18)), UnitState::unknown);
+    EXPECT_EQ(unitState(0, answer(attention, 8)), UnitState::unknown);
     EXPECT_EQ(unitState(0, answer(fixed, 13)), UnitState::unknown);
     EXPECT_EQ(unitState(0, answer(fixed, 18, 0x03)), UnitState::unknown);
     sandbox::run([] {
