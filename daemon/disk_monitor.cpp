@@ -133,7 +133,7 @@ bool spinDownUsb(const DiskEntry &entry)
     }
     debugPrint(paths::kMsgUsbSpinDown);
     if (entry.sg == nullptr)
-        return false; // its copy failed: there is no device to name
+        return false; // there is no device to name
     ToolArg sgStart(paths::kSgStart);
     ToolArg stop(paths::kSgStartStop);
     char *argv[] = {sgStart.text, entry.sg, stop.text, nullptr};
@@ -185,6 +185,18 @@ UnitState askUnit(const char *sg)
     return unitState(::ioctl(fd.get(), SG_IO, &io), io);
 }
 
+// Reads until the buffer is full or the file has ended (fd -1 then).
+void fill(LineReader &text)
+{
+    while (text.fd >= 0 && text.end < text.buffer + text.size) {
+        ssize_t got = ::read(text.fd, text.end, static_cast<size_t>(text.buffer + text.size - text.end));
+        if (got <= 0)
+            text.fd = -1;
+        else
+            text.end += got;
+    }
+}
+
 // A disk the daemon stopped, idle since: still stopped, or stopped again.
 // After an answer that says neither it is left alone until it is next idle.
 void probe(DiskEntry &entry)
@@ -201,21 +213,6 @@ void probe(DiskEntry &entry)
     case UnitState::unknown:
         entry.asleep = 0;
         return;
-    }
-}
-
-} // namespace
-
-namespace {
-
-void fill(LineReader &text)
-{
-    while (text.fd >= 0 && text.end < text.buffer + text.size) {
-        ssize_t got = ::read(text.fd, text.end, static_cast<size_t>(text.buffer + text.size - text.end));
-        if (got <= 0)
-            text.fd = -1;
-        else
-            text.end += got;
     }
 }
 
